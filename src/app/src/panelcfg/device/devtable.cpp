@@ -1,0 +1,86 @@
+#include "devtable.h"
+
+#include "../run/log.h"
+#include "../run/state.h"
+
+MYHIDINFO cMyHidInfo = {};
+
+namespace {
+constexpr int kOldSetEnd = 16; // the old product-ID set is always entries 0 to 15
+}
+
+void LoadVidPid() {
+  static constexpr int kVids[4] = {0x22B9, 0x1BFD, 0x1DDB, 0x1234};
+  static constexpr int kOldPids[16] = {0x1688, 0x0001, 0x0006, 0x0008, 0x3050, 0x1668,
+                                       0x1568, 0x1368, 0x1268, 0x6968, 0x5968, 0x1968,
+                                       0x2968, 0x8008, 0x0005, 0x8888};
+  cMyHidInfo.VidCnt = 4;
+  cMyHidInfo.PidCnt = 26;
+  for (int i = 0; i < 4; i++)
+    cMyHidInfo.Vids[i] = kVids[i];
+  cMyHidInfo.Vids[4] = 0;
+  for (int i = 0; i < kOldSetEnd; i++)
+    cMyHidInfo.Pids[i] = kOldPids[i];
+  for (int i = 0; i < 10; i++)
+    cMyHidInfo.Pids[kOldSetEnd + i] = 0x2088 + i * 0x100;
+}
+
+namespace {
+unsigned char InPids(int Pid, int from, int to) {
+  if (to > 26)
+    to = 26;
+  for (int i = from; i < to; i++)
+    if (cMyHidInfo.Pids[i] == Pid)
+      return 1;
+  return 0;
+}
+} // namespace
+
+unsigned char ChkOldPid(int Pid) { return InPids(Pid, 0, kOldSetEnd); }
+
+unsigned char ChkNewPid(int Pid) { return InPids(Pid, kOldSetEnd, cMyHidInfo.PidCnt); }
+
+unsigned char ChkAllPid(int Pid) { return InPids(Pid, 0, cMyHidInfo.PidCnt); }
+
+unsigned char ChkVid(int Vid) {
+  int cnt = cMyHidInfo.VidCnt > 5 ? 5 : cMyHidInfo.VidCnt;
+  for (int i = 0; i < cnt; i++)
+    if (cMyHidInfo.Vids[i] == Vid)
+      return 1;
+  return 0;
+}
+
+int CheckUSBID(int VID, int PID) {
+  DebugMsg(3, "CheckUSBID 0x%x 0x%x\n", VID, PID);
+
+  int pctVendors[5] = {0, 0, 0, 0, 0};
+  if (MyConfig.alt_pct_vendors) {
+    pctVendors[0] = 0x1BFD;
+    pctVendors[1] = 0x2575;
+  } else {
+    pctVendors[0] = 0x2575;
+    pctVendors[1] = 0x22B9;
+    pctVendors[2] = 0x2149;
+    pctVendors[3] = 0x2619;
+  }
+
+  if (MyConfig.res) {
+    bool match = ChkVid(VID) && (MyConfig.new_fw ? ChkNewPid(PID) : ChkOldPid(PID));
+    if (match) {
+      DebugMsg(3, "CheckUSBID RES 0x%x 0x%x---match\n", VID, PID);
+      return USBID_RES;
+    }
+  }
+
+  int result = USBID_NONE;
+  for (int vendor : pctVendors) {
+    // An empty slot names no vendor: a device reporting vendor ID 0 is not a PCT controller.
+    if (vendor == 0 || vendor != VID || ChkAllPid(PID))
+      continue;
+    DebugMsg(3, "CheckUSBID PCT 0x%x 0x%x---match\n", VID, PID);
+    DevInfo.VID = VID;
+    DevInfo.PID = PID;
+    result = USBID_PCT;
+  }
+  return result;
+}

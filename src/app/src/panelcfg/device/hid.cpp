@@ -1,0 +1,103 @@
+#include "hid.h"
+
+#include <cstdio>
+#include <new>
+
+#include "../run/log.h"
+
+namespace {
+constexpr int kTimeoutMs = 5000;
+}
+
+namespace {
+hid_device fallback;
+}
+
+hid_device *new_hid_device() {
+  hid_device *dev = new (std::nothrow) hid_device{};
+  if (dev == nullptr) {
+    // Out of memory: hand back a record that was never taken over.
+    fallback = hid_device{};
+    return &fallback;
+  }
+  return dev;
+}
+
+void free_hid_device(hid_device *dev) {
+  if (dev != &fallback)
+    delete dev;
+}
+
+hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
+  hid_device *dev = new_hid_device();
+  if (devs->config == nullptr || devs->config[0].interface == nullptr ||
+      devs->config[0].interface[0].altsetting == nullptr) {
+    DebugMsg(3, "no configuration, interface or alternate setting descriptor\n");
+    return dev;
+  }
+  const usb_config_descriptor &config = devs->config[0];
+  const usb_interface_descriptor &alt = config.interface[0].altsetting[0];
+  int ifnum = alt.bInterfaceNumber;
+
+  char name[50] = {};
+  int ret = usb_get_driver_np(hdlr, ifnum, name, sizeof name);
+  DebugMsg(3, "usb_get_driver_np ret:%d\n", ret);
+  if (ret < 0) {
+    perror("Unable to get device driver name");
+    return dev;
+  }
+  name[sizeof name - 1] = '\0';
+  DebugMsg(3, "usb_get_driver_np %s\n", name);
+  if (usb_detach_kernel_driver_np(hdlr, ifnum) < 0) {
+    perror("Unable to detach kernel driver");
+    return dev;
+  }
+  if (usb_set_configuration(hdlr, config.bConfigurationValue) < 0) {
+    perror("Unable to set device configuration");
+    return dev;
+  }
+  if (usb_claim_interface(hdlr, ifnum) < 0) {
+    perror("Unable to claim interface");
+    return dev;
+  }
+  if (usb_set_altinterface(hdlr, alt.bAlternateSetting) < 0) {
+    perror("Unable to set alternate interface");
+    usb_release_interface(hdlr, ifnum);
+    return dev;
+  }
+  dev->device_handle = hdlr;
+  dev->interface = ifnum;
+  return dev;
+}
+
+int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length) {
+  if (length == 0)
+    return -1;
+  unsigned char reportId = data[0];
+  const unsigned char *from = data;
+  if (reportId == 0) {
+    from++;
+    length--;
+  }
+  return usb_control_msg(dev->device_handle, 0x21, 0x09, 0x0300 | reportId, dev->interface,
+                         reinterpret_cast<char *>(const_cast<unsigned char *>(from)),
+                         static_cast<int>(length), kTimeoutMs);
+}
+
+int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) {
+  if (length == 0)
+    return -1;
+  unsigned char reportId = data[0];
+  unsigned char *into = data;
+  int skipped = 0;
+  if (reportId == 0) {
+    into++;
+    length--;
+    skipped = 1;
+  }
+  int res = usb_control_msg(dev->device_handle, 0xA1, 0x01, 0x0300 | reportId, dev->interface,
+                            reinterpret_cast<char *>(into), static_cast<int>(length), kTimeoutMs);
+  if (res < 0)
+    return -1;
+  return res + skipped;
+}

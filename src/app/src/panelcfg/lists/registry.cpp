@@ -1,0 +1,194 @@
+#include "registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "../run/log.h"
+#include "../run/state.h"
+
+char MatchProduct[REG_ROWS][NAME_ROW];
+char ProductName[REG_ROWS][NAME_ROW];
+char DevID[REG_ROWS][ID_ROW];
+char rMatchProduct[REG_ROWS][NAME_ROW];
+char rProductName[REG_ROWS][NAME_ROW];
+char rDevID[REG_ROWS][ID_ROW];
+int ManufCnt;
+int DevIDCnt;
+int rManufCnt;
+int rDevIDCnt;
+
+void ClearRegistries() {
+  memset(MatchProduct, 0, sizeof MatchProduct);
+  memset(ProductName, 0, sizeof ProductName);
+  memset(DevID, 0, sizeof DevID);
+  memset(rMatchProduct, 0, sizeof rMatchProduct);
+  memset(rProductName, 0, sizeof rProductName);
+  memset(rDevID, 0, sizeof rDevID);
+  ManufCnt = DevIDCnt = rManufCnt = rDevIDCnt = 0;
+}
+
+namespace {
+
+// Copies a device string, cut to fit, with control characters replaced so that no device can
+// put a line break into a list file.
+void CleanCopy(char *out, size_t size, const char *in) {
+  size_t i = 0;
+  for (; in != nullptr && in[i] != '\0' && i + 1 < size; i++) {
+    unsigned char c = static_cast<unsigned char>(in[i]);
+    out[i] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+  }
+  out[i] = '\0';
+}
+
+// Index of the first of the valid rows that contains key, or -1.
+template <size_t W> int FindRow(const char (*rows)[W], int cnt, const char *key) {
+  if (cnt > REG_ROWS)
+    cnt = REG_ROWS;
+  for (int k = 0; k < cnt; k++)
+    if (strstr(rows[k], key) != nullptr)
+      return k;
+  return -1;
+}
+
+int AddName(char (*match)[NAME_ROW], char (*product)[NAME_ROW], int cnt, const char *mstr,
+            const char *pstr, bool resistive) {
+  char m[256];
+  char p[256];
+  char full[sizeof m + sizeof p + 1];
+  char key[NAME_ROW];
+  CleanCopy(m, sizeof m, mstr);
+  CleanCopy(p, sizeof p, pstr);
+  snprintf(full, sizeof full, "%s %s", m, p);
+  CleanCopy(key, sizeof key, full);
+  if (resistive)
+    DebugMsg(3, "Product Name:%s\n", key);
+  DebugMsg(3, "Manufacturer String: %s\n", m);
+  DebugMsg(3, "Product String: %s\n", p);
+  if (FindRow(match, cnt, key) >= 0)
+    return 0;
+  if (cnt < 0 || cnt >= REG_ROWS) {
+    DebugMsg(3, "name list full, %s not recorded\n", key);
+    return 0;
+  }
+  CleanCopy(product[cnt], NAME_ROW, p);
+  CleanCopy(match[cnt], NAME_ROW, key);
+  DebugMsg(3, "Product Name:%s\n", match[cnt]);
+  return 1;
+}
+
+unsigned char AddID(char (*rows)[ID_ROW], int cnt, int vid, int pid) {
+  char key[ID_ROW];
+  snprintf(key, sizeof key, "%04x:%04x", static_cast<unsigned>(vid) & 0xFFFF,
+           static_cast<unsigned>(pid) & 0xFFFF);
+  DebugMsg(3, "SetPCTDevID VID: %04X\n", vid);
+  DebugMsg(3, "SetPCTDevID PID: %04X\n", pid);
+  if (FindRow(rows, cnt, key) >= 0)
+    return 0;
+  if (cnt < 0 || cnt >= REG_ROWS) {
+    DebugMsg(3, "ID list full, %s not recorded\n", key);
+    return 0;
+  }
+  snprintf(rows[cnt], ID_ROW, "%s", key);
+  DebugMsg(3, "New VID:%s\n", rows[cnt]);
+  return 1;
+}
+
+bool WriteAll(int fd, const char *text, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, text, len);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    text += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Replaces the file name in the panel directory with content: the new text is written in full
+// to a fresh file beside it and then renamed over the old one, so that readers see either the
+// old file or the complete new one, and a symlink at the path is replaced, never followed.
+void ReplaceFile(const char *name, const char *content, size_t len) {
+  char path[512];
+  char tmp[544];
+  if (!PanelPath(path, sizeof path, name)) {
+    DebugMsg(3, "can't open conf!!\n");
+    return;
+  }
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+    snprintf(tmp, sizeof tmp, "%s.new%d-%d", path, static_cast<int>(getpid()), attempt);
+    fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST)
+      break;
+  }
+  if (fd < 0) {
+    DebugMsg(3, "can't open conf!!\n");
+    return;
+  }
+  bool ok = WriteAll(fd, content, len);
+  ok = (close(fd) == 0) && ok;
+  if (!ok) {
+    DebugMsg(3, "can't write %s: %s\n", path, strerror(errno));
+    unlink(tmp);
+    return;
+  }
+  if (rename(tmp, path) != 0) {
+    DebugMsg(3, "can't replace %s: %s\n", path, strerror(errno));
+    unlink(tmp);
+  }
+}
+
+template <size_t W> void WriteList(const char *name, const char (*rows)[W], int Cnt, bool logRows) {
+  char content[REG_ROWS * (NAME_ROW + 1) + 1];
+  size_t len = 0;
+  if (Cnt > REG_ROWS)
+    Cnt = REG_ROWS;
+  for (int k = 0; k < Cnt; k++) {
+    int n = snprintf(content + len, sizeof content - len, "%s\n", rows[k]);
+    if (n > 0)
+      len += static_cast<size_t>(n);
+    if (logRows)
+      DebugMsg(3, "Product Name:%s\n", rows[k]);
+  }
+  ReplaceFile(name, content, len);
+}
+
+} // namespace
+
+unsigned char SetManufacturerName(int cManufCnt, const char *mstr, const char *pstr) {
+  return static_cast<unsigned char>(AddName(MatchProduct, ProductName, cManufCnt, mstr, pstr, false));
+}
+
+int SetResManufacturerName(int cManufCnt, const char *mstr, const char *pstr) {
+  return AddName(rMatchProduct, rProductName, cManufCnt, mstr, pstr, true);
+}
+
+unsigned char SetPCTDevID(int DevCnt, int vid, int pid) { return AddID(DevID, DevCnt, vid, pid); }
+
+unsigned char SetResDevID(int DevCnt, int vid, int pid) { return AddID(rDevID, DevCnt, vid, pid); }
+
+void set_Manufacturer_list(int Cnt) { WriteList("manuflist.conf", MatchProduct, Cnt, true); }
+
+void set_Product_list(int Cnt) { WriteList(".prodlist.conf", ProductName, Cnt, true); }
+
+void set_pct_devid_list(int Cnt) { WriteList(".pctdevid.conf", DevID, Cnt, false); }
+
+void set_Res_Manufacturer_list(int Cnt) { WriteList("rmanuflist.conf", rMatchProduct, Cnt, false); }
+
+void set_Res_Product_list(int Cnt) { WriteList(".rprodlist.conf", rProductName, Cnt, false); }
+
+void set_res_devid_list(int Cnt) { WriteList(".resdevid.conf", rDevID, Cnt, false); }
+
+void CreateUtilityConfig(int mode) {
+  char content[64];
+  int n = snprintf(content, sizeof content, "[SETUP]\nPOSMODE=%d\n", mode);
+  ReplaceFile("Util.conf", content, static_cast<size_t>(n));
+}

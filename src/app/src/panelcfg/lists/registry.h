@@ -1,0 +1,34 @@
+// Registries of the panels handled, the list files written from them, and Util.conf.
+#pragma once
+
+#define REG_ROWS 9
+#define NAME_ROW 64
+#define ID_ROW 20
+
+extern char MatchProduct[REG_ROWS][NAME_ROW];
+extern char ProductName[REG_ROWS][NAME_ROW];
+extern char DevID[REG_ROWS][ID_ROW];
+extern char rMatchProduct[REG_ROWS][NAME_ROW];
+extern char rProductName[REG_ROWS][NAME_ROW];
+extern char rDevID[REG_ROWS][ID_ROW];
+extern int ManufCnt;
+extern int DevIDCnt;
+extern int rManufCnt;
+extern int rDevIDCnt;
+
+unsigned char SetManufacturerName(int cManufCnt, const char *mstr, const char *pstr);
+int SetResManufacturerName(int cManufCnt, const char *mstr, const char *pstr);
+unsigned char SetPCTDevID(int DevCnt, int vid, int pid);
+unsigned char SetResDevID(int DevCnt, int vid, int pid);
+
+void set_Manufacturer_list(int Cnt);
+void set_Product_list(int Cnt);
+void set_pct_devid_list(int Cnt);
+void set_Res_Manufacturer_list(int Cnt);
+void set_Res_Product_list(int Cnt);
+void set_res_devid_list(int Cnt);
+
+void CreateUtilityConfig(int mode);
+
+// Empties every registry and counter.
+void ClearRegistries();

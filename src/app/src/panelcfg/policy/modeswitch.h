@@ -1,0 +1,10 @@
+// Moving a PCT controller into a position mode.
+#pragma once
+
+#include "../device/hid.h"
+
+unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode);
+void SetDevtoDigitizer(hid_device *dev, char NotResetDevice);
+void SetDevtoMouse(hid_device *dev, char NotResetDevice);
+void SetDevtoHybrid1(hid_device *dev, char NotResetDevice);
+void SetDevtoHybrid2(hid_device *dev, char NotResetDevice);

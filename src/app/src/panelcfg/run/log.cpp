@@ -1,0 +1,53 @@
+#include "log.h"
+
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "state.h"
+
+int EnableDebug() {
+  char path[512];
+  struct stat st;
+  if (!PanelPath(path, sizeof path, "enabledebug"))
+    return 0;
+  return stat(path, &st) == 0 ? 1 : 0;
+}
+
+void DebugMsg(int Level, const char *format, ...) {
+  if (DbgFlag == 0 && Level == 3)
+    return;
+  switch (Level) {
+  case 0:
+    fputs("EE:", stdout);
+    break;
+  case 1:
+    fputs("II:", stdout);
+    break;
+  case 2:
+    fputs("CC:", stdout);
+    break;
+  case 3:
+    fputs("panelcfg DD:", stdout);
+    break;
+  default:
+    break;
+  }
+  va_list ap;
+  va_start(ap, format);
+  vfprintf(stdout, format, ap);
+  va_end(ap);
+}
+
+void PrintData(const char *str, const unsigned char *buf, int Len) {
+  DebugMsg(3, "%s---start\n", str);
+  for (int i = 0; i < Len / 8; i++) {
+    const unsigned char *p = buf + 8 * i;
+    DebugMsg(3, "0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x\n", p[0], p[1], p[2], p[3],
+             p[4], p[5], p[6], p[7]);
+  }
+  DebugMsg(3, "%s---End\n", str);
+}
+
+void EnablePrintData(const char *str, const unsigned char *buf, int Len) { PrintData(str, buf, Len); }
