@@ -1,5 +1,155 @@
 #include "scan.h"
 
-int FindMatchProduct() { return 0; }
+#include <cstdio>
+#include <cstring>
 
-int ChkPCTString(usb_dev_handle *) { return 0; }
+#include "../lists/registry.h"
+#include "../pct/cmdmode.h"
+#include "../policy/dispatch.h"
+#include "../resistive/resproto.h"
+#include "../run/log.h"
+#include "../run/state.h"
+#include "devtable.h"
+#include "hid.h"
+
+namespace {
+
+constexpr int kBootMouseProtocol = 2;
+
+// The first alternate setting of the first interface of the first configuration, or null when
+// the libusb record lacks one of them.
+const usb_interface_descriptor *FirstAltSetting(const struct usb_device *devs) {
+  if (devs->config == nullptr || devs->config[0].bNumInterfaces == 0 ||
+      devs->config[0].interface == nullptr || devs->config[0].interface[0].num_altsetting < 1 ||
+      devs->config[0].interface[0].altsetting == nullptr)
+    return nullptr;
+  return &devs->config[0].interface[0].altsetting[0];
+}
+
+// Reads string descriptor index into buf (zeroed first); negative on failure.
+int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size) {
+  memset(buf, 0, size);
+  int ret = usb_get_string_simple(hdlr, index, buf, size);
+  buf[size - 1] = '\0';
+  if (ret < 0)
+    buf[0] = '\0';
+  return ret;
+}
+
+void HandlePct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descriptor *alt, int vid,
+               int pid, const char *mstr, const char *pstr, int &PCTDevCnt) {
+  if (alt->bInterfaceProtocol == kBootMouseProtocol) {
+    DebugMsg(3, "[Interface Descriptor]bInterfaceProtocol:%d fail\n", alt->bInterfaceProtocol);
+    // The generation of this controller was never read; the current-generation reset is the
+    // one that needs no command mode.
+    int saved = IsLegacy;
+    IsLegacy = 0;
+    ResetDevice(dev);
+    IsLegacy = saved;
+    return;
+  }
+  IsLegacy = GetIsLegacy(dev);
+  if (MyConfig.disable_8752 != 0 && IsLegacy == 1) {
+    // Legacy controllers are excluded by the options.
+  } else if (ChkPCTString(hdlr) == 0) {
+    DebugMsg(3, "PCT String not match\n");
+  } else if (GetFwID(dev) == 0) {
+    DebugMsg(3, "get firmware fail\n");
+  } else if (SetPCTDevices(dev) != 0) {
+    if (SetManufacturerName(ManufCnt, mstr, pstr) != 0)
+      ManufCnt++;
+    if (SetPCTDevID(DevIDCnt, vid, pid) != 0)
+      DevIDCnt++;
+    PCTDevCnt++;
+  }
+  ResetDevice(dev);
+}
+
+void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const char *pstr) {
+  if (FunctionMode == FM_ROTATION) {
+    SetResRotation(dev, 1);
+    PermanentParameter(dev);
+    GetResRotation(dev);
+  } else if (CheckResFWVer(dev) != 0) {
+    if (GetResRotation(dev) != 0) {
+      SetResRotation(dev, 0);
+      PermanentParameter(dev);
+    }
+    if (SetResManufacturerName(rManufCnt, mstr, pstr) != 0)
+      rManufCnt++;
+    if (SetResDevID(rDevIDCnt, vid, pid) != 0)
+      rDevIDCnt++;
+  }
+  ResetResDevice(dev);
+}
+
+} // namespace
+
+int ChkPCTString(usb_dev_handle *hdlr) {
+  DebugMsg(3, "IsLegacy=%d\n", IsLegacy);
+  char buffer[256];
+  const bool legacy = IsLegacy == 1;
+  int ret = ReadString(hdlr, legacy ? 3 : 0x3C, buffer, sizeof buffer);
+  DebugMsg(3, "usb_get_string_simple 0x3C ret:%d %s\n", ret, buffer);
+  if (ret < 0) {
+    DebugMsg(3, "Unable to get string 1 ret:%d\n", ret);
+    return 0;
+  }
+  if (strstr(buffer, legacy ? "Velmarine" : "zUZOVoDODeRIRArI") == nullptr) {
+    DebugMsg(3, "Device string not match.\n");
+    return 0;
+  }
+  return ret;
+}
+
+int FindMatchProduct() {
+  int PCTDevCnt = 0;
+  usb_init();
+  usb_find_busses();
+  usb_find_devices();
+  DebugMsg(3, "call usb_get_busses\n");
+  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+    for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
+      DevInfo.PID = 0;
+      DevInfo.VID = 0;
+      DevInfo.OLD_PID = 0;
+      DevInfo.OLD_VID = 0;
+      // The IDs as enumerated now; the controller may be given new ones while it is handled.
+      const int vid = devs->descriptor.idVendor;
+      const int pid = devs->descriptor.idProduct;
+      int matchflag = CheckUSBID(vid, pid);
+      if (matchflag == USBID_NONE)
+        continue;
+
+      const usb_interface_descriptor *alt = FirstAltSetting(devs);
+      if (alt == nullptr) {
+        DebugMsg(3, "%04x:%04x has no interface descriptor, skipped\n", vid, pid);
+        continue;
+      }
+
+      char mstr[255] = {};
+      char pstr[255] = {};
+      usb_dev_handle *hdlr = usb_open(devs);
+      if (hdlr == nullptr) {
+        perror("Unable to open device");
+        continue;
+      }
+      if (ReadString(hdlr, 2, pstr, sizeof pstr) < 0)
+        perror("Unable to get 0x02 stringn");
+      else if (ReadString(hdlr, 1, mstr, sizeof mstr) < 0)
+        perror("Unable to get 0x01 string 2\n");
+
+      hid_device *dev = OpenHidDevice(devs, hdlr);
+      if (dev->device_handle != nullptr) {
+        if (matchflag == USBID_PCT)
+          HandlePct(dev, hdlr, alt, vid, pid, mstr, pstr, PCTDevCnt);
+        else
+          HandleResistive(dev, vid, pid, mstr, pstr);
+      }
+      free_hid_device(dev);
+      usb_release_interface(hdlr, alt->bInterfaceNumber);
+      usb_close(hdlr);
+    }
+  }
+  return PCTDevCnt;
+}

@@ -164,7 +164,8 @@ template <size_t W> void WriteList(const char *name, const char (*rows)[W], int 
 } // namespace
 
 unsigned char SetManufacturerName(int cManufCnt, const char *mstr, const char *pstr) {
-  return static_cast<unsigned char>(AddName(MatchProduct, ProductName, cManufCnt, mstr, pstr, false));
+  return static_cast<unsigned char>(
+      AddName(MatchProduct, ProductName, cManufCnt, mstr, pstr, false));
 }
 
 int SetResManufacturerName(int cManufCnt, const char *mstr, const char *pstr) {

@@ -1,1 +1,136 @@
 #include "cmdmode.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "../run/log.h"
+#include "../run/pause.h"
+#include "../run/state.h"
+
+namespace {
+
+constexpr unsigned char kCommandMode = 0x90;
+constexpr unsigned char kNormalMode = 0x01;
+constexpr int kModeAttempts = 20;
+
+unsigned int IdentityOf(const unsigned char *reply) {
+  return static_cast<unsigned int>(reply[1]) | static_cast<unsigned int>(reply[2]) << 8 |
+         static_cast<unsigned int>(reply[3]) << 16 | static_cast<unsigned int>(reply[4]) << 24;
+}
+
+int SwitchDeviceMode(hid_device *handle, unsigned char target) {
+  int count = kModeAttempts;
+  for (;;) {
+    set_device_mode(handle, target);
+    ProtocolSleep(5);
+    if (get_device_mode(handle) == target)
+      return count;
+    if (--count == 0)
+      return 0;
+  }
+}
+
+} // namespace
+
+void set_device_mode(hid_device *handle, unsigned char mode) {
+  unsigned char buf[64] = {0x08, 0x91, 0x02, 0x00, 0x82, mode};
+  hid_send_feature_report(handle, buf, 6);
+}
+
+unsigned char get_device_mode(hid_device *handle) {
+  unsigned char buf[64] = {0x06, 0x73, 0x0C};
+  if (TransferFailed(hid_send_feature_report(handle, buf, 8)))
+    return 0;
+  ProtocolSleep(10);
+  memset(buf, 0, sizeof buf);
+  buf[0] = 0x07;
+  if (TransferFailed(hid_get_feature_report(handle, buf, 64)))
+    return 0;
+  return buf[4];
+}
+
+int enter_cmd_mode(hid_device *handle) {
+  int count = SwitchDeviceMode(handle, kCommandMode);
+  DebugMsg(3, "***enter_cmd_mode count:%d***\n", count);
+  return count;
+}
+
+int leave_cmd_mode(hid_device *handle) {
+  int count = SwitchDeviceMode(handle, kNormalMode);
+  DebugMsg(3, "***leave_cmd_mode count:%d***\n", count);
+  return count;
+}
+
+int GetIsLegacy(hid_device *handle) {
+  unsigned char buf[64] = {0xF2};
+  if (hid_get_feature_report(handle, buf, 0x20) < 0)
+    return 0;
+  unsigned int id = IdentityOf(buf);
+  if ((id >> 28) == 3) {
+    DebugMsg(3, "It is ZAZ8755 or RAV8752 !\n");
+    return 1;
+  }
+  unsigned int chip = (id >> 12) & 0xF;
+  unsigned int rev = id & 0xFFF;
+  if (chip == 8 && ((rev >= 800 && rev <= 824) || (rev >= 360 && rev <= 392)))
+    return 2;
+  if (chip == 2 && rev >= 360 && rev <= 395)
+    return 2;
+  return 3;
+}
+
+int HexStrToInt(const char *Buffer, int Len) {
+  int value = 0;
+  for (int i = 0; i < Len; i++) {
+    char c = Buffer[i];
+    int digit;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else
+      break;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+int GetFwID(hid_device *dev) {
+  unsigned char buf[16] = {0xF2};
+  if (TransferFailed(hid_get_feature_report(dev, buf, sizeof buf))) {
+    DebugMsg(3, "Read FW failed err=001\r\n");
+    return 0;
+  }
+  PrintData("GetFwID RespBuf", buf, sizeof buf);
+  char digits[9];
+  snprintf(digits, sizeof digits, "%08X", IdentityOf(buf));
+  ChipID = HexStrToInt(digits + 4, 1);
+  FwRev = HexStrToInt(digits + 5, 3);
+  char version[15];
+  snprintf(version, sizeof version, "S%c.%c.%c%c(r%d)", digits[0], digits[1], digits[2], digits[3],
+           FwRev);
+  DevInfo.FWRev = FwRev;
+  DebugMsg(1, "Firmware Version:%s ChipID:%d\n", version, ChipID);
+  return 1;
+}
+
+void ResetDevice(hid_device *dev) {
+  DebugMsg(3, "***ResetDevice***\n");
+  unsigned char buf[64] = {};
+  buf[0] = 0x08;
+  if (IsLegacy == 1) {
+    if (enter_cmd_mode(dev) == 0)
+      return;
+    buf[1] = 0x85;
+    buf[2] = 0x01;
+    buf[4] = 0x02;
+  } else {
+    buf[1] = 0x84;
+    buf[2] = 0x09;
+  }
+  hid_send_feature_report(dev, buf, sizeof buf);
+  if (IsLegacy == 1)
+    leave_cmd_mode(dev);
+}

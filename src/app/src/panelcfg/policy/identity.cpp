@@ -1,1 +1,100 @@
 #include "identity.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "../pct/params.h"
+#include "../run/log.h"
+#include "../run/pause.h"
+#include "../run/state.h"
+#include "../support/support.h"
+
+namespace {
+
+constexpr int kBlockLen = 32;
+constexpr int kReadAttempts = 11;
+
+int Field16(const unsigned char *block, int at) { return block[at] * 256 + block[at + 1]; }
+
+void PutField16(unsigned char *block, int at, int value) {
+  block[at] = static_cast<unsigned char>(value >> 8);
+  block[at + 1] = static_cast<unsigned char>(value);
+}
+
+} // namespace
+
+unsigned char GetMySN(hid_device *DeviceHandle) {
+  char text[17] = {};
+  unsigned char block[kBlockLen] = {};
+  for (int attempt = 0; attempt < kReadAttempts; attempt++) {
+    if (ReadParames(DeviceHandle, block, kBlockLen) == 1) {
+      memcpy(DevInfo.SN, block + SN_ADDR, sizeof DevInfo.SN);
+      for (int i = 0; i < 8; i++)
+        snprintf(text + 2 * i, 3, "%02X", DevInfo.SN[i]);
+      DevInfo.OLD_VID = Field16(block, 0);
+      DevInfo.OLD_PID = Field16(block, 2);
+      DevInfo.FWRevFlash = Field16(block, 4);
+      DebugMsg(3, "***GetMySN FLASH SN:%s OLD VID:0x%04X PID:0x%04X***\n", text, DevInfo.OLD_VID,
+               DevInfo.OLD_PID);
+      return 1;
+    }
+    DebugMsg(3, "GetMySN ReadParamas fail\n");
+    ProtocolSleep(300);
+  }
+  return 0;
+}
+
+unsigned char SetMySN(hid_device *DeviceHandle) {
+  unsigned char block[kBlockLen] = {};
+  int pid = DevInfo.PID;
+  if (pid == HYBRID_PID || pid == MOUSE_PID)
+    pid = GetDefaultPID(DevInfo.VID);
+  memcpy(block + SN_ADDR, DevInfo.SN, sizeof DevInfo.SN);
+  PutField16(block, 0, DevInfo.VID);
+  PutField16(block, 2, pid);
+  PutField16(block, 4, DevInfo.FWRev);
+  int status = WriteParames(DeviceHandle, block, kBlockLen);
+  DebugMsg(3, "***SetMySN WriteParamas status=%d SN_ADDR:%d***\n", status, SN_ADDR);
+  return static_cast<unsigned char>(status);
+}
+
+int GetDefaultPID(int VendorID) {
+  switch (VendorID) {
+  case 0x22B9:
+    return 0x0040;
+  case 0x2575:
+    return 0x8753;
+  case 0x2149:
+    return 0x3D28;
+  default:
+    return 0x8753;
+  }
+}
+
+void GenerateSreialNumber(unsigned char *SN) {
+  unsigned char R[16] = {};
+  GenerateRand(R, 1);
+  static constexpr int kPicks[8] = {5, 10, 2, 7, 11, 9, 3, 8};
+  for (int i = 0; i < 8; i++)
+    SN[i] = R[kPicks[i]];
+}
+
+unsigned char ChkSNFlash(hid_device *DeviceHandle) {
+  bool write = false;
+  if (GetMySN(DeviceHandle) == 0) {
+    GenerateSreialNumber(DevInfo.SN);
+    write = true;
+  } else if (DevInfo.FWRev != DevInfo.FWRevFlash) {
+    write = true;
+  } else if ((DevInfo.OLD_PID == 0 && DevInfo.OLD_VID == 0) || DevInfo.OLD_PID == HYBRID_PID ||
+             DevInfo.OLD_PID == MOUSE_PID) {
+    write = true;
+  }
+  if (!write)
+    return 1;
+  unsigned char result = 0;
+  if (SetMySN(DeviceHandle) != 0)
+    result = GetMySN(DeviceHandle);
+  DebugMsg(3, "GetMySN---2 New OLD_VID:0x%04X OLD_PID:0x%04X\n", DevInfo.OLD_VID, DevInfo.OLD_PID);
+  return result;
+}

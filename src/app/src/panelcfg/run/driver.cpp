@@ -21,11 +21,16 @@ struct OperationWord {
 
 // Tested in this order; a word that contains another comes before it.
 constexpr OperationWord kWords[] = {
-    {"--digitizer", -1, 1, true},      {"--mouse-test", FM_TEST, 2, false},
-    {"--mouse", -1, 2, true},          {"--hybrid-d", -1, 3, true},
-    {"--hybrid-m", -1, 4, true},       {"--clean", FM_CLEAN, -1, false},
-    {"--rotation", FM_ROTATION, -1, false}, {"--digi-test", FM_TEST, 1, false},
-    {"--sn", FM_SN, -1, false},        {"setpos", FM_SETPOS, -2, false},
+    {"--digitizer", -1, 1, true},
+    {"--mouse-test", FM_TEST, 2, false},
+    {"--mouse", -1, 2, true},
+    {"--hybrid-d", -1, 3, true},
+    {"--hybrid-m", -1, 4, true},
+    {"--clean", FM_CLEAN, -1, false},
+    {"--rotation", FM_ROTATION, -1, false},
+    {"--digi-test", FM_TEST, 1, false},
+    {"--sn", FM_SN, -1, false},
+    {"setpos", FM_SETPOS, -2, false},
     {"getpos", FM_GETPOS, -1, false},
 };
 

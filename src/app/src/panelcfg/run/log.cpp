@@ -50,4 +50,6 @@ void PrintData(const char *str, const unsigned char *buf, int Len) {
   DebugMsg(3, "%s---End\n", str);
 }
 
-void EnablePrintData(const char *str, const unsigned char *buf, int Len) { PrintData(str, buf, Len); }
+void EnablePrintData(const char *str, const unsigned char *buf, int Len) {
+  PrintData(str, buf, Len);
+}

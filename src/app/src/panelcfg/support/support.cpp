@@ -65,15 +65,21 @@ int OnValue(void *user, const char *section, const char *name, const char *value
 // position (0x5A + 29 * i) and then rotated left by three bits.
 unsigned char KeyByte(int i) { return static_cast<unsigned char>(0x5A + 29 * i); }
 
-unsigned char RotateLeft3(unsigned char b) { return static_cast<unsigned char>((b << 3) | (b >> 5)); }
+unsigned char RotateLeft3(unsigned char b) {
+  return static_cast<unsigned char>((b << 3) | (b >> 5));
+}
 
-unsigned char RotateRight3(unsigned char b) { return static_cast<unsigned char>((b >> 3) | (b << 5)); }
+unsigned char RotateRight3(unsigned char b) {
+  return static_cast<unsigned char>((b >> 3) | (b << 5));
+}
 
 } // namespace
 
 extern "C" {
 
-unsigned char Read_Config(ConfigMem *config) { return Read_Config_File(config, PANEL_OPTIONS_FILE); }
+unsigned char Read_Config(ConfigMem *config) {
+  return Read_Config_File(config, PANEL_OPTIONS_FILE);
+}
 
 unsigned char Read_Config_File(ConfigMem *config, const char *path) {
   FILE *f = fopen(path, "r");
