@@ -131,7 +131,9 @@ int FindMatchProduct() {
       char pstr[255] = {};
       usb_dev_handle *hdlr = usb_open(devs);
       if (hdlr == nullptr) {
-        perror("Unable to open device");
+        char what[64];
+        snprintf(what, sizeof what, "Unable to open USB device %04x:%04x", vid, pid);
+        perror(what);
         continue;
       }
       if (ReadString(hdlr, 2, pstr, sizeof pstr) < 0)

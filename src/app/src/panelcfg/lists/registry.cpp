@@ -134,6 +134,7 @@ void ReplaceFile(const char *name, const char *content, size_t len) {
     return;
   }
   bool ok = WriteAll(fd, content, len);
+  ok = (fsync(fd) == 0 || errno == EINVAL) && ok;
   ok = (close(fd) == 0) && ok;
   if (!ok) {
     DebugMsg(3, "can't write %s: %s\n", path, strerror(errno));
