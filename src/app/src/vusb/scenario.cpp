@@ -1,0 +1,450 @@
+// Scenarios (a bus described in JSON) and the controller state kept between runs.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+
+#include "internal.h"
+
+namespace vusb {
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void Fail(const std::string &where, const std::string &what) {
+  throw std::runtime_error(where + ": " + what);
+}
+
+// A number given as a JSON number or as text ("0x2575", "12").
+long Number(const json &v, const std::string &where, long lo, long hi) {
+  long n = 0;
+  if (v.is_number_integer()) {
+    n = v.get<long>();
+  } else if (v.is_string()) {
+    const std::string s = v.get<std::string>();
+    char *end = nullptr;
+    errno = 0;
+    n = strtol(s.c_str(), &end, 0);
+    if (s.empty() || *end != '\0' || errno != 0)
+      Fail(where, "\"" + s + "\" is not a number");
+  } else {
+    Fail(where, "expected a number");
+  }
+  if (n < lo || n > hi)
+    Fail(where, std::to_string(n) + " is out of range");
+  return n;
+}
+
+// An errno given as a number or by name ("EBUSY").
+int Errno(const json &v, const std::string &where) {
+  static const struct {
+    const char *name;
+    int value;
+  } kNames[] = {{"EPERM", EPERM},        {"ENOENT", ENOENT},       {"EIO", EIO},
+                {"EBADF", EBADF},        {"EACCES", EACCES},       {"EBUSY", EBUSY},
+                {"ENODEV", ENODEV},      {"EINVAL", EINVAL},       {"EPIPE", EPIPE},
+                {"ENODATA", ENODATA},    {"ETIMEDOUT", ETIMEDOUT}, {"EPROTO", EPROTO},
+                {"EOVERFLOW", EOVERFLOW}};
+  if (v.is_string()) {
+    for (const auto &k : kNames)
+      if (v.get<std::string>() == k.name)
+        return k.value;
+  }
+  return static_cast<int>(Number(v, where, 0, 4095));
+}
+
+bool Flag(const json &v, const std::string &where) {
+  if (!v.is_boolean())
+    Fail(where, "expected true or false");
+  return v.get<bool>();
+}
+
+std::string Text(const json &v, const std::string &where) {
+  if (v.is_null())
+    return "";
+  if (!v.is_string())
+    Fail(where, "expected a text");
+  return v.get<std::string>();
+}
+
+Bytes HexBytes(const json &v, const std::string &where) {
+  std::string s = Text(v, where);
+  std::string digits;
+  for (char c : s)
+    if (c != ' ' && c != ':')
+      digits += c;
+  if (digits.size() % 2 != 0)
+    Fail(where, "odd number of hexadecimal digits");
+  Bytes out;
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    char pair[3] = {digits[i], digits[i + 1], '\0'};
+    char *end = nullptr;
+    long b = strtol(pair, &end, 16);
+    if (*end != '\0')
+      Fail(where, "\"" + std::string(pair) + "\" is not a hexadecimal byte");
+    out.push_back(static_cast<uint8_t>(b));
+  }
+  return out;
+}
+
+std::string HexText(const Bytes &data) {
+  std::string out;
+  char b[3];
+  for (uint8_t byte : data) {
+    snprintf(b, sizeof b, "%02x", byte);
+    out += b;
+  }
+  return out;
+}
+
+std::string Hex16(unsigned v) {
+  char b[8];
+  snprintf(b, sizeof b, "0x%04X", v & 0xFFFF);
+  return b;
+}
+
+std::string Hex32(uint32_t v) {
+  char b[12];
+  snprintf(b, sizeof b, "0x%08X", v);
+  return b;
+}
+
+Model ModelNamed(const std::string &name, const std::string &where) {
+  if (name == "pct-current")
+    return Model::PctCurrent;
+  if (name == "pct-legacy")
+    return Model::PctLegacy;
+  if (name == "resistive")
+    return Model::Resistive;
+  if (name == "plain")
+    return Model::Plain;
+  Fail(where, "unknown model \"" + name + "\" (pct-current, pct-legacy, resistive, plain)");
+}
+
+TransferFault TransferFaultFrom(const json &j, const std::string &where) {
+  if (!j.is_object())
+    Fail(where, "expected an object");
+  TransferFault f;
+  for (const auto &[key, v] : j.items()) {
+    std::string at = where + "." + key;
+    if (key == "nth")
+      f.nth = static_cast<int>(Number(v, at, 0, 1 << 30));
+    else if (key == "request")
+      f.request = static_cast<int>(Number(v, at, -1, 255));
+    else if (key == "reportId")
+      f.reportId = static_cast<int>(Number(v, at, -1, 255));
+    else if (key == "command")
+      f.command = static_cast<int>(Number(v, at, -1, 255));
+    else if (key == "times")
+      f.times = static_cast<int>(Number(v, at, -1, 1 << 30));
+    else if (key == "result")
+      f.result = v.is_string() && v.get<std::string>()[0] == 'E'
+                     ? -Errno(v, at)
+                     : static_cast<int>(Number(v, at, -4095, 0));
+    else
+      Fail(at, "unknown key");
+  }
+  return f;
+}
+
+void FaultsFrom(Faults &f, const json &j, const std::string &where) {
+  if (!j.is_object())
+    Fail(where, "expected an object");
+  for (const auto &[key, v] : j.items()) {
+    std::string at = where + "." + key;
+    if (key == "transfers") {
+      if (!v.is_array())
+        Fail(at, "expected a list");
+      for (size_t i = 0; i < v.size(); i++)
+        f.transfers.push_back(TransferFaultFrom(v[i], at + "[" + std::to_string(i) + "]"));
+    } else if (key == "unplugAtTransfer") {
+      f.unplugAtTransfer = static_cast<int>(Number(v, at, 0, 1 << 30));
+    } else if (key == "unplugOnReset") {
+      f.unplugOnReset = Flag(v, at);
+    } else if (key == "ignoredModeSets") {
+      f.ignoredModeSets = static_cast<int>(Number(v, at, -1, 1 << 30));
+    } else if (key == "resStatusOne") {
+      f.resStatusOne = static_cast<int>(Number(v, at, -1, 1 << 30));
+    } else if (key == "corruptChecksum") {
+      f.corruptChecksum = Flag(v, at);
+    } else if (key == "unreadableStrings") {
+      if (!v.is_array())
+        Fail(at, "expected a list");
+      for (const auto &i : v)
+        f.unreadableStrings.insert(static_cast<int>(Number(i, at, 0, 255)));
+    } else if (key == "stringsUnreadable") {
+      f.stringsUnreadable = Flag(v, at);
+    } else if (key == "openErrno") {
+      f.openErrno = Errno(v, at);
+    } else if (key == "driverErrno") {
+      f.driverErrno = Errno(v, at);
+    } else if (key == "detachErrno") {
+      f.detachErrno = Errno(v, at);
+    } else if (key == "configErrno") {
+      f.configErrno = Errno(v, at);
+    } else if (key == "claimErrno") {
+      f.claimErrno = Errno(v, at);
+    } else if (key == "altErrno") {
+      f.altErrno = Errno(v, at);
+    } else if (key == "releaseErrno") {
+      f.releaseErrno = Errno(v, at);
+    } else if (key == "noConfig") {
+      f.noConfig = Flag(v, at);
+    } else {
+      Fail(at, "unknown key");
+    }
+  }
+}
+
+DeviceSpec SpecFrom(const json &j, const std::string &where) {
+  if (!j.is_object())
+    Fail(where, "expected an object");
+  if (!j.contains("model"))
+    Fail(where, "\"model\" is missing");
+  Model model = ModelNamed(Text(j["model"], where + ".model"), where + ".model");
+  DeviceSpec s;
+  switch (model) {
+  case Model::PctCurrent:
+    s = PctCurrentSpec();
+    break;
+  case Model::PctLegacy:
+    s = PctLegacySpec();
+    break;
+  case Model::Resistive:
+    s = ResistiveSpec();
+    break;
+  case Model::Plain:
+    s = PlainSpec(0, 0);
+    break;
+  }
+  for (const auto &[key, v] : j.items()) {
+    std::string at = where + "." + key;
+    auto byte = [&] { return static_cast<uint8_t>(Number(v, at, 0, 255)); };
+    auto word = [&] { return static_cast<uint16_t>(Number(v, at, 0, 0xFFFF)); };
+    if (key == "model") {
+    } else if (key == "name") {
+      s.name = Text(v, at);
+    } else if (key == "bus") {
+      s.bus = static_cast<int>(Number(v, at, 1, 999));
+    } else if (key == "vid") {
+      s.vid = word();
+    } else if (key == "pid") {
+      s.pid = word();
+    } else if (key == "bcdDevice") {
+      s.bcdDevice = word();
+    } else if (key == "configurationValue") {
+      s.configurationValue = byte();
+    } else if (key == "interfaceNumber") {
+      s.interfaceNumber = byte();
+    } else if (key == "alternateSetting") {
+      s.alternateSetting = byte();
+    } else if (key == "interfaceClass") {
+      s.interfaceClass = byte();
+    } else if (key == "interfaceSubClass") {
+      s.interfaceSubClass = byte();
+    } else if (key == "interfaceProtocol") {
+      s.interfaceProtocol = byte();
+    } else if (key == "manufacturer") {
+      s.strings[1] = Text(v, at);
+    } else if (key == "product") {
+      s.strings[2] = Text(v, at);
+    } else if (key == "strings") {
+      if (!v.is_object())
+        Fail(at, "expected an object of index: text");
+      for (const auto &[index, text] : v.items()) {
+        int i = static_cast<int>(Number(json(index), at + "." + index, 1, 255));
+        if (text.is_null())
+          s.strings.erase(i);
+        else
+          s.strings[i] = Text(text, at + "." + index);
+      }
+    } else if (key == "driver") {
+      s.driver = Text(v, at);
+    } else if (key == "identity") {
+      s.identity = static_cast<uint32_t>(Number(v, at, 0, 0xFFFFFFFFL));
+    } else if (key == "posMode") {
+      s.storedPosMode = static_cast<uint32_t>(Number(v, at, 1, 4) + 31);
+    } else if (key == "storedPosMode") {
+      s.storedPosMode = static_cast<uint32_t>(Number(v, at, 0, 0xFFFFFFFFL));
+    } else if (key == "params") {
+      s.params = HexBytes(v, at);
+    } else if (key == "outsideCmdMode") {
+      std::string m = Text(v, at);
+      if (m == "ignore")
+        s.outsideCmdMode = OutsideCmdMode::Ignore;
+      else if (m == "stall")
+        s.outsideCmdMode = OutsideCmdMode::Stall;
+      else if (m == "accept")
+        s.outsideCmdMode = OutsideCmdMode::Accept;
+      else
+        Fail(at, "expected ignore, stall or accept");
+    } else if (key == "firmware") {
+      s.firmware = Text(v, at);
+    } else if (key == "rotation") {
+      s.rotation = word();
+    } else if (key == "faults") {
+      FaultsFrom(s.faults, v, at);
+    } else {
+      Fail(at, "unknown key");
+    }
+  }
+  return s;
+}
+
+json Parse(const std::string &text, const std::string &what) {
+  try {
+    return json::parse(text);
+  } catch (const json::parse_error &e) {
+    Fail(what, e.what());
+  }
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path);
+  if (!in)
+    Fail(path, strerror(errno));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+} // namespace
+
+std::string LoadScenarioText(const std::string &text) {
+  json j = Parse(text, "scenario");
+  if (!j.is_object())
+    Fail("scenario", "expected an object with \"devices\"");
+  std::vector<DeviceSpec> specs;
+  std::string ini;
+  for (const auto &[key, v] : j.items()) {
+    if (key == "devices") {
+      if (!v.is_array())
+        Fail("devices", "expected a list");
+      for (size_t i = 0; i < v.size(); i++)
+        specs.push_back(SpecFrom(v[i], "devices[" + std::to_string(i) + "]"));
+    } else if (key == "options") {
+      if (!v.is_object())
+        Fail("options", "expected an object of name: value");
+      ini = "[options]\n";
+      for (const auto &[name, value] : v.items())
+        ini += name + "=" + std::to_string(Number(value, "options." + name, 0, 255)) + "\n";
+    } else if (key == "description") {
+    } else {
+      Fail(key, "unknown key");
+    }
+  }
+  Reset();
+  for (const DeviceSpec &s : specs)
+    AddDevice(s);
+  return ini;
+}
+
+std::string LoadScenarioFile(const std::string &path) {
+  std::string text = ReadFile(path);
+  try {
+    return LoadScenarioText(text);
+  } catch (const std::runtime_error &e) {
+    throw std::runtime_error(path + ": " + e.what());
+  }
+}
+
+std::string SaveStateText() {
+  json devs = json::object();
+  for (int i = 0; i < DeviceCount(); i++) {
+    const Device &d = Dev(i);
+    json s;
+    s["vid"] = Hex16(d.vid);
+    s["pid"] = Hex16(d.pid);
+    if (d.model == Model::PctCurrent || d.model == Model::PctLegacy) {
+      s["identity"] = Hex32(d.identity);
+      s["storedPosMode"] = d.storedPosMode;
+      s["params"] = HexText(d.params);
+      if (d.pendingIds) {
+        s["pendingVid"] = Hex16(d.pendingVid);
+        s["pendingPid"] = Hex16(d.pendingPid);
+        s["idsAfterReset"] = d.idsAfterReset;
+      }
+    }
+    if (d.model == Model::Resistive) {
+      s["firmware"] = d.firmware;
+      s["rotation"] = d.rotation;
+    }
+    devs[d.name] = s;
+  }
+  json j;
+  j["devices"] = devs;
+  return j.dump(2) + "\n";
+}
+
+void ApplyStateText(const std::string &text) {
+  json j = Parse(text, "state");
+  if (!j.is_object() || !j.contains("devices") || !j["devices"].is_object())
+    Fail("state", "expected an object with \"devices\"");
+  const json &devs = j["devices"];
+  for (int i = 0; i < DeviceCount(); i++) {
+    Device &d = Dev(i);
+    if (!devs.contains(d.name))
+      continue;
+    const json &s = devs[d.name];
+    std::string at = "state." + d.name;
+    for (const auto &[key, v] : s.items()) {
+      std::string w = at + "." + key;
+      if (key == "vid")
+        d.vid = static_cast<uint16_t>(Number(v, w, 0, 0xFFFF));
+      else if (key == "pid")
+        d.pid = static_cast<uint16_t>(Number(v, w, 0, 0xFFFF));
+      else if (key == "identity")
+        d.identity = static_cast<uint32_t>(Number(v, w, 0, 0xFFFFFFFFL));
+      else if (key == "storedPosMode")
+        d.storedPosMode = static_cast<uint32_t>(Number(v, w, 0, 0xFFFFFFFFL));
+      else if (key == "params")
+        d.params = HexBytes(v, w);
+      else if (key == "pendingVid")
+        d.pendingIds = true, d.pendingVid = static_cast<uint16_t>(Number(v, w, 0, 0xFFFF));
+      else if (key == "pendingPid")
+        d.pendingIds = true, d.pendingPid = static_cast<uint16_t>(Number(v, w, 0, 0xFFFF));
+      else if (key == "idsAfterReset")
+        d.idsAfterReset = Flag(v, w);
+      else if (key == "firmware")
+        d.firmware = Text(v, w);
+      else if (key == "rotation")
+        d.rotation = d.liveRotation = static_cast<uint16_t>(Number(v, w, 0, 0xFFFF));
+      else
+        Fail(w, "unknown key");
+    }
+  }
+  ReEnumerate();
+}
+
+void SaveStateFile(const std::string &path) {
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    if (!out)
+      Fail(tmp, strerror(errno));
+    out << SaveStateText();
+    if (!out.flush())
+      Fail(tmp, strerror(errno));
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0)
+    Fail(path, strerror(errno));
+}
+
+bool LoadStateFile(const std::string &path) {
+  std::ifstream probe(path);
+  if (!probe && errno == ENOENT)
+    return false;
+  std::string text = ReadFile(path);
+  try {
+    ApplyStateText(text);
+  } catch (const std::runtime_error &e) {
+    throw std::runtime_error(path + ": " + e.what());
+  }
+  return true;
+}
+
+} // namespace vusb
