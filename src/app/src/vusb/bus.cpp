@@ -272,6 +272,13 @@ void ReEnumerate() {
 
 int OpenHandleCount() { return static_cast<int>(handles.size()); }
 
+struct usb_device *UsbDevice(int id) {
+  for (const auto &rec : records)
+    if (rec->device == id)
+      return &rec->dev;
+  return nullptr;
+}
+
 namespace detail {
 Device *DeviceOf(usb_dev_handle *h) {
   if (h == nullptr || handles.count(h) == 0)

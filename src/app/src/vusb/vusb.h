@@ -15,6 +15,8 @@
 // ReEnumerate) and rebuilds the lists, so usb_device pointers are valid until the next one.
 #pragma once
 
+#include <usb.h>
+
 #include <cstdint>
 #include <map>
 #include <set>
@@ -169,6 +171,10 @@ void ReEnumerate();
 
 // Handles opened with usb_open and not yet closed, over all devices.
 int OpenHandleCount();
+
+// The device's record in the current enumeration (what usb_get_busses lists), nullptr when it
+// is not listed (unplugged).
+struct usb_device *UsbDevice(int id);
 
 // ---------------------------------------------------------------------------------------------
 // Transaction log
