@@ -36,8 +36,27 @@ constexpr OptionKey kKeys[] = {
 
 struct ParseState {
   ConfigMem record;
-  const char *problem;
+  FILE *file;
+  int lines;           // lines handed to the parser so far
+  int problemLine;     // line of the first value refused, 0 when none
+  const char *problem; // why it was refused
 };
+
+// Reads one line for the parser and counts it, so that a refused value can be told apart
+// from a syntax error on an earlier line.
+char *ReadLine(char *str, int num, void *stream) {
+  auto *st = static_cast<ParseState *>(stream);
+  st->lines++;
+  return fgets(str, num, st->file);
+}
+
+int Refuse(ParseState *st, const char *problem) {
+  if (st->problemLine == 0) {
+    st->problemLine = st->lines;
+    st->problem = problem;
+  }
+  return 0;
+}
 
 // Handler for the [options] section; other sections belong to the package's other programs.
 int OnValue(void *user, const char *section, const char *name, const char *value) {
@@ -47,18 +66,17 @@ int OnValue(void *user, const char *section, const char *name, const char *value
   for (const OptionKey &key : kKeys) {
     if (strcmp(key.name, name) != 0)
       continue;
+    // Decimal, or hexadecimal after "0x": a leading zero does not make it octal.
+    int base = value[0] == '0' && (value[1] == 'x' || value[1] == 'X') ? 16 : 10;
     char *end = nullptr;
     errno = 0;
-    long v = strtol(value, &end, 0);
-    if (end == value || *end != '\0' || errno != 0 || v < 0 || v > 255) {
-      st->problem = "value is not a number from 0 to 255";
-      return 0;
-    }
+    long v = strtol(value, &end, base);
+    if (end == value || *end != '\0' || errno != 0 || v < 0 || v > 255)
+      return Refuse(st, "value is not a number from 0 to 255");
     reinterpret_cast<unsigned char *>(&st->record)[key.offset] = static_cast<unsigned char>(v);
     return 1;
   }
-  st->problem = "unknown option";
-  return 0;
+  return Refuse(st, "unknown option");
 }
 
 // The block is encoded byte by byte: each byte is XORed with a key byte that depends on its
@@ -88,14 +106,19 @@ unsigned char Read_Config_File(ConfigMem *config, const char *path) {
       fprintf(stderr, "%s: %s\n", path, strerror(errno));
     return 0;
   }
-  ParseState st = {ConfigMem{}, "syntax error"};
-  int line = ini_parse_file(f, OnValue, &st);
+  ParseState st = {ConfigMem{}, f, 0, 0, nullptr};
+  int line = ini_parse_stream(ReadLine, &st, OnValue, &st);
+  bool readError = ferror(f) != 0;
   fclose(f);
-  if (line != 0) {
-    if (line > 0)
-      fprintf(stderr, "%s:%d: %s\n", path, line, st.problem);
-    else
-      fprintf(stderr, "%s: cannot be read\n", path);
+  if (line > 0) {
+    // The parser reports the first bad line; it is either the first refused value or a line
+    // it could not parse at all.
+    fprintf(stderr, "%s:%d: %s\n", path, line,
+            line == st.problemLine ? st.problem : "syntax error");
+    return 0;
+  }
+  if (line != 0 || readError) {
+    fprintf(stderr, "%s: cannot be read\n", path);
     return 0;
   }
   *config = st.record;
