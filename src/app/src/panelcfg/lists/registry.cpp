@@ -115,12 +115,13 @@ bool WriteAll(int fd, const char *text, size_t len) {
 // Replaces the file name in the panel directory with content: the new text is written in full
 // to a fresh file beside it and then renamed over the old one, so that readers see either the
 // old file or the complete new one, and a symlink at the path is replaced, never followed.
-void ReplaceFile(const char *name, const char *content, size_t len) {
+// Returns 0 when the file could not be opened at all.
+int ReplaceFile(const char *name, const char *content, size_t len) {
   char path[512];
   char tmp[544];
   if (!PanelPath(path, sizeof path, name)) {
     DebugMsg(3, "can't open conf!!\n");
-    return;
+    return 0;
   }
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
@@ -131,7 +132,7 @@ void ReplaceFile(const char *name, const char *content, size_t len) {
   }
   if (fd < 0) {
     DebugMsg(3, "can't open conf!!\n");
-    return;
+    return 0;
   }
   bool ok = WriteAll(fd, content, len);
   ok = (fsync(fd) == 0 || errno == EINVAL) && ok;
@@ -139,16 +140,17 @@ void ReplaceFile(const char *name, const char *content, size_t len) {
   if (!ok) {
     DebugMsg(3, "can't write %s: %s\n", path, strerror(errno));
     unlink(tmp);
-    return;
+    return 1;
   }
   if (rename(tmp, path) != 0) {
     DebugMsg(3, "can't replace %s: %s\n", path, strerror(errno));
     unlink(tmp);
   }
+  return 1;
 }
 
 template <size_t W> void WriteList(const char *name, const char (*rows)[W], int Cnt, bool logRows) {
-  char content[REG_ROWS * (NAME_ROW + 1) + 1];
+  char content[REG_ROWS * (NAME_ROW + 1) + 1] = "";
   size_t len = 0;
   if (Cnt > REG_ROWS)
     Cnt = REG_ROWS;
@@ -156,10 +158,12 @@ template <size_t W> void WriteList(const char *name, const char (*rows)[W], int 
     int n = snprintf(content + len, sizeof content - len, "%s\n", rows[k]);
     if (n > 0)
       len += static_cast<size_t>(n);
-    if (logRows)
-      DebugMsg(3, "Product Name:%s\n", rows[k]);
   }
-  ReplaceFile(name, content, len);
+  // The rows are logged as written: a file that cannot be opened logs nothing but that.
+  if (!ReplaceFile(name, content, len) || !logRows)
+    return;
+  for (int k = 0; k < Cnt; k++)
+    DebugMsg(3, "Product Name:%s\n", rows[k]);
 }
 
 } // namespace
