@@ -1,0 +1,442 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/devtable.h"
+#include "lists/registry.h"
+#include "run/driver.h"
+#include "run/state.h"
+#include "scratch_dir.h"
+#include "vusb.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// One run of the utility with the given arguments after the program name.
+RunResult RunPanelcfg(const std::string &dir, std::vector<std::string> args) {
+  args.insert(args.begin(), "panelcfg");
+  std::vector<char *> argv;
+  for (std::string &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  CaptureStdout();
+  CaptureStderr();
+  int status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir.c_str());
+  RunResult r;
+  r.status = status;
+  r.err = GetCapturedStderr();
+  r.out = GetCapturedStdout();
+  return r;
+}
+
+RunResult RunPanelcfg(const ScratchDir &dir, std::vector<std::string> args) {
+  return RunPanelcfg(dir.Path(), std::move(args));
+}
+
+class DriverTest : public RunStateTest {
+protected:
+  void SetUp() override {
+    RunStateTest::SetUp();
+    vusb::Reset();
+    cMyHidInfo = MYHIDINFO{};
+    // Leftovers of an earlier run must not survive the start of the next one.
+    FunctionMode = FM_GETPOS;
+    POSMode = 9;
+    NotResetDevice = 1;
+  }
+  void TearDown() override {
+    cMyHidInfo = MYHIDINFO{};
+    vusb::Reset();
+    RunStateTest::TearDown();
+  }
+  ScratchDir dir_;
+};
+
+const char kEmptyRunOutput[] = "II:PCT Devices:0\n";
+
+TEST_F(DriverTest, OperationWords) {
+  struct Case {
+    std::vector<std::string> args;
+    int functionMode;
+    int posMode;
+    int utilConfMode; // 0: no Util.conf
+  };
+  const std::vector<Case> cases = {
+      {{}, FM_CONFIGURE, 0, 0},
+      {{"--digitizer"}, FM_CONFIGURE, 1, 1},
+      {{"--mouse-test"}, FM_TEST, 2, 0},
+      {{"--mouse"}, FM_CONFIGURE, 2, 2},
+      {{"--hybrid-d"}, FM_CONFIGURE, 3, 3},
+      {{"--hybrid-m"}, FM_CONFIGURE, 4, 4},
+      {{"--clean"}, FM_CLEAN, 0, 0},
+      {{"--rotation"}, FM_ROTATION, 0, 0},
+      {{"--digi-test"}, FM_TEST, 1, 0},
+      {{"--sn"}, FM_SN, 0, 0},
+      {{"setpos", "1"}, FM_SETPOS, 1, 0},
+      {{"setpos", "4"}, FM_SETPOS, 4, 0},
+      {{"setpos", "2x"}, FM_SETPOS, 2, 0},
+      {{"getpos"}, FM_GETPOS, 0, 0},
+      // Substring search: the word may sit between other characters.
+      {{"x--digitizery"}, FM_CONFIGURE, 1, 1},
+      {{"--hybrid-mode"}, FM_CONFIGURE, 4, 4},
+      {{"--snapshot"}, FM_SN, 0, 0},
+      {{"--getpos"}, FM_GETPOS, 0, 0},
+      {{"--mouse-tester"}, FM_TEST, 2, 0},
+      // Two words in one argument: the earlier one in the table wins.
+      {{"--sn--clean"}, FM_CLEAN, 0, 0},
+      {{"--sn--rotation"}, FM_ROTATION, 0, 0},
+      {{"--mouse--digitizer"}, FM_CONFIGURE, 1, 1},
+      {{"--hybrid-m--hybrid-d"}, FM_CONFIGURE, 3, 3},
+      {{"--digi-test--mouse"}, FM_CONFIGURE, 2, 2},
+      {{"--mouse-test--mouse"}, FM_TEST, 2, 0},
+      {{"--clean--mouse-test"}, FM_TEST, 2, 0},
+      {{"getpos--rotation"}, FM_ROTATION, 0, 0},
+      {{"getpossetpos", "3"}, FM_SETPOS, 3, 0},
+      // Nothing recognised: the defaults.
+      {{""}, FM_CONFIGURE, 0, 0},
+      {{"--bogus"}, FM_CONFIGURE, 0, 0},
+      {{"--MOUSE"}, FM_CONFIGURE, 0, 0},
+      {{"-mouse"}, FM_CONFIGURE, 0, 0},
+      {{"--digi"}, FM_CONFIGURE, 0, 0},
+      {{"SETPOS", "1"}, FM_CONFIGURE, 0, 0},
+      {{"mouse", "--mouse"}, FM_CONFIGURE, 0, 0},
+  };
+  for (const Case &c : cases) {
+    std::string label;
+    for (const std::string &a : c.args)
+      label += "'" + a + "' ";
+    SCOPED_TRACE(label);
+    ScratchDir dir;
+    FunctionMode = FM_GETPOS;
+    POSMode = 9;
+    NotResetDevice = 1;
+
+    RunResult r = RunPanelcfg(dir, c.args);
+
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(kEmptyRunOutput, r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(c.functionMode, FunctionMode);
+    EXPECT_EQ(c.posMode, POSMode);
+    EXPECT_EQ(0, NotResetDevice);
+    if (c.utilConfMode == 0) {
+      EXPECT_TRUE(dir.Entries().empty());
+    } else {
+      EXPECT_EQ(std::vector<std::string>{"Util.conf"}, dir.Entries());
+      EXPECT_EQ("[SETUP]\nPOSMODE=" + std::to_string(c.utilConfMode) + "\n",
+                ReadBytes(dir.File("Util.conf")));
+    }
+  }
+}
+
+TEST_F(DriverTest, NotFlagIsReadFromTheThirdArgumentOnly) {
+  struct Case {
+    std::vector<std::string> args;
+    int notReset;
+  };
+  const std::vector<Case> cases = {
+      {{"--mouse", "not"}, 0},
+      {{"--mouse", "x", "not"}, 1},
+      {{"setpos", "4", "not"}, 1},
+      {{"setpos", "4", "x", "not"}, 0},
+      {{"getpos", "a", "cannot"}, 1},
+      {{"getpos", "a", "NOT"}, 0},
+      {{"getpos", "not", "no"}, 0},
+      {{"--sn", "a", "b", "c"}, 0},
+      {{"--sn", "a", "b-not-c", "d"}, 1},
+      {{"--bogus", "x", "not"}, 1},
+      {{"not"}, 0},
+      {{"not", "not"}, 0},
+      {{"not", "not", "not"}, 1},
+  };
+  for (const Case &c : cases) {
+    std::string label;
+    for (const std::string &a : c.args)
+      label += "'" + a + "' ";
+    SCOPED_TRACE(label);
+    ScratchDir dir;
+    NotResetDevice = 7;
+    RunResult r = RunPanelcfg(dir, c.args);
+    EXPECT_EQ(kEmptyRunOutput, r.out);
+    EXPECT_EQ(c.notReset, NotResetDevice);
+  }
+}
+
+TEST_F(DriverTest, SetposAndNotTogether) {
+  RunResult r = RunPanelcfg(dir_, {"setpos", "4", "not"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(FM_SETPOS, FunctionMode);
+  EXPECT_EQ(4, POSMode);
+  EXPECT_EQ(1, NotResetDevice);
+  EXPECT_TRUE(dir_.Entries().empty());
+}
+
+TEST_F(DriverTest, SetposWithoutAValidModeStopsWithAMessage) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"setpos"},         {"setpos", ""},         {"setpos", "0"},     {"setpos", "5"},
+      {"setpos", "9"},    {"setpos", "x"},        {"setpos", " 1"},    {"setpos", "-1"},
+      {"setpos", "\xB1"}, {"setpos", "0", "not"}, {"--setpos--", "/"},
+  };
+  for (const std::vector<std::string> &args : cases) {
+    std::string label;
+    for (const std::string &a : args)
+      label += "'" + a + "' ";
+    SCOPED_TRACE(label);
+    ScratchDir dir;
+    // Registries with rows: a run that went on would write their list files.
+    ClearRegistries();
+    ManufCnt += SetManufacturerName(ManufCnt, "Maker", "Panel");
+    DevIDCnt += SetPCTDevID(DevIDCnt, 0x2575, 0x8753);
+
+    RunResult r = RunPanelcfg(dir, args);
+
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("EE:setpos needs a position mode: 1 digitizer, 2 mouse, 3 hybrid-d, 4 hybrid-m\n",
+              r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(dir.Entries().empty());
+  }
+}
+
+TEST_F(DriverTest, HelpAndVersionTouchNothing) {
+  struct Case {
+    const char *arg;
+    bool usage;
+  };
+  const Case cases[] = {{"--help", true}, {"-h", true}, {"--version", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arg);
+    ScratchDir dir;
+    // A debug marker and a broken options file: neither may be looked at.
+    ASSERT_EQ(0, mkdir(dir.File("enabledebug").c_str(), 0755));
+    WriteBytes(dir.File("options.ini"), "[options]\nres=300\n");
+    ClearRegistries();
+    ManufCnt += SetManufacturerName(ManufCnt, "Maker", "Panel");
+    MyConfig.res = 1;
+    MyConfig.enable_hidraw = 5;
+
+    RunResult r = RunPanelcfg(dir, {c.arg, "--mouse", "not"});
+
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.err);
+    if (c.usage) {
+      EXPECT_EQ(0u, r.out.rfind("Usage: panelcfg ", 0)) << r.out;
+      for (const char *word :
+           {"--digitizer", "--mouse-test", "--mouse", "--hybrid-d", "--hybrid-m", "--clean",
+            "--rotation", "--digi-test", "--sn", "setpos", "getpos", "not"})
+        EXPECT_NE(std::string::npos, r.out.find(word)) << word;
+    } else {
+      EXPECT_EQ("panelcfg " PANELCFG_VERSION "\n", r.out);
+    }
+    EXPECT_EQ(std::string::npos, r.out.find("DD:"));
+    EXPECT_EQ(std::string::npos, r.out.find("PCT Devices"));
+    EXPECT_EQ((std::vector<std::string>{"enabledebug", "options.ini"}), dir.Entries());
+    EXPECT_EQ(FM_GETPOS, FunctionMode);
+    EXPECT_EQ(9, POSMode);
+    EXPECT_EQ(1, MyConfig.res);
+    EXPECT_EQ(5, MyConfig.enable_hidraw);
+    EXPECT_EQ(0, cMyHidInfo.VidCnt);
+  }
+}
+
+TEST_F(DriverTest, HelpIsOnlyRecognisedAsTheWholeFirstArgument) {
+  for (const char *arg : {"--helpme", "x-h", "--version2"}) {
+    SCOPED_TRACE(arg);
+    RunResult r = RunPanelcfg(dir_, {arg});
+    EXPECT_EQ(kEmptyRunOutput, r.out);
+    EXPECT_EQ(FM_CONFIGURE, FunctionMode);
+  }
+  RunResult r = RunPanelcfg(dir_, {"--mouse", "--help"});
+  EXPECT_EQ(kEmptyRunOutput, r.out);
+  EXPECT_EQ(2, POSMode);
+}
+
+TEST_F(DriverTest, ListFilesAreWrittenOnlyForNonZeroCounters) {
+  struct Case {
+    const char *name;
+    bool pctNames, pctIds, resNames, resIds;
+    std::vector<std::string> files;
+  };
+  const std::vector<Case> cases = {
+      {"none", false, false, false, false, {}},
+      {"PCT names", true, false, false, false, {".prodlist.conf", "manuflist.conf"}},
+      {"PCT IDs", false, true, false, false, {".pctdevid.conf"}},
+      {"resistive names", false, false, true, false, {".rprodlist.conf", "rmanuflist.conf"}},
+      {"resistive IDs", false, false, false, true, {".resdevid.conf"}},
+      {"all",
+       true,
+       true,
+       true,
+       true,
+       {".pctdevid.conf", ".prodlist.conf", ".resdevid.conf", ".rprodlist.conf", "manuflist.conf",
+        "rmanuflist.conf"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    ClearRegistries();
+    if (c.pctNames) {
+      ManufCnt += SetManufacturerName(ManufCnt, "Maker A", "Panel");
+      ManufCnt += SetManufacturerName(ManufCnt, "Maker B", "Panel");
+    }
+    if (c.pctIds)
+      DevIDCnt += SetPCTDevID(DevIDCnt, 0x2575, 0x8753);
+    if (c.resNames)
+      rManufCnt += SetResManufacturerName(rManufCnt, "Res Co", "Touch");
+    if (c.resIds) {
+      rDevIDCnt += SetResDevID(rDevIDCnt, 0x1234, 0x8888);
+      rDevIDCnt += SetResDevID(rDevIDCnt, 0x0A0B, 0x00C1);
+    }
+
+    RunResult r = RunPanelcfg(dir, {});
+
+    EXPECT_EQ(kEmptyRunOutput, r.out);
+    EXPECT_EQ(c.files, dir.Entries());
+    if (c.pctNames) {
+      EXPECT_EQ("Maker A Panel\nMaker B Panel\n", ReadBytes(dir.File("manuflist.conf")));
+      EXPECT_EQ("Panel\nPanel\n", ReadBytes(dir.File(".prodlist.conf")));
+    }
+    if (c.pctIds) {
+      EXPECT_EQ("2575:8753\n", ReadBytes(dir.File(".pctdevid.conf")));
+    }
+    if (c.resNames) {
+      EXPECT_EQ("Res Co Touch\n", ReadBytes(dir.File("rmanuflist.conf")));
+      EXPECT_EQ("Touch\n", ReadBytes(dir.File(".rprodlist.conf")));
+    }
+    if (c.resIds) {
+      EXPECT_EQ("1234:8888\n0a0b:00c1\n", ReadBytes(dir.File(".resdevid.conf")));
+    }
+  }
+}
+
+TEST_F(DriverTest, FilesOfAFamilyNotFoundAreLeftAsTheyWere) {
+  const char *const files[] = {"manuflist.conf",  ".prodlist.conf",  ".pctdevid.conf",
+                               "rmanuflist.conf", ".rprodlist.conf", ".resdevid.conf",
+                               "Util.conf"};
+  for (const char *f : files)
+    WriteBytes(dir_.File(f), std::string("earlier ") + f + "\n");
+  rDevIDCnt += SetResDevID(rDevIDCnt, 0x1234, 0x8888);
+
+  RunResult r = RunPanelcfg(dir_, {"--clean"});
+
+  EXPECT_EQ(kEmptyRunOutput, r.out);
+  for (const char *f : files) {
+    SCOPED_TRACE(f);
+    const std::string expected =
+        strcmp(f, ".resdevid.conf") == 0 ? "1234:8888\n" : std::string("earlier ") + f + "\n";
+    EXPECT_EQ(expected, ReadBytes(dir_.File(f)));
+  }
+}
+
+TEST_F(DriverTest, ModeWordReplacesAnEarlierUtilConf) {
+  WriteBytes(dir_.File("Util.conf"), "[SETUP]\nPOSMODE=1\nEXTRA=1\n");
+  RunResult r = RunPanelcfg(dir_, {"--hybrid-m"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("[SETUP]\nPOSMODE=4\n", ReadBytes(dir_.File("Util.conf")));
+}
+
+TEST_F(DriverTest, MissingPanelDirectoryDoesNotChangeTheRun) {
+  ManufCnt += SetManufacturerName(ManufCnt, "Maker", "Panel");
+  ScratchDir parent;
+  const std::string absent = parent.File("absent");
+  RunResult r = RunPanelcfg(absent, {"--mouse"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(kEmptyRunOutput, r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(2, POSMode);
+  EXPECT_FALSE(FileExists(absent));
+}
+
+TEST_F(DriverTest, DebugMarkerTurnsOnTheTraces) {
+  ASSERT_EQ(0, mkdir(dir_.File("enabledebug").c_str(), 0755));
+  RunResult r = RunPanelcfg(dir_, {"--sn", "a", "b", "c"});
+  EXPECT_EQ(1, DbgFlag);
+  EXPECT_EQ(0u, r.out.rfind("panelcfg DD:v0.1\npanelcfg DD:main start argc=5\n", 0)) << r.out;
+  const std::string last = "II:PCT Devices:0\n";
+  ASSERT_GE(r.out.size(), last.size());
+  EXPECT_EQ(last, r.out.substr(r.out.size() - last.size())) << r.out;
+}
+
+TEST_F(DriverTest, WithoutTheMarkerNoTraceIsShown) {
+  DbgFlag = 1;
+  RunResult r = RunPanelcfg(dir_, {"--mouse"});
+  EXPECT_EQ(0, DbgFlag);
+  EXPECT_EQ(kEmptyRunOutput, r.out);
+}
+
+TEST_F(DriverTest, OptionsAreLoadedFromThePanelDirectory) {
+  WriteBytes(dir_.File("options.ini"), "[options]\nres=1\nnew_fw=1\nalt_pct_vendors=1\n"
+                                       "disable_8752=1\nspec_display=3\nenable_hidraw=4\n"
+                                       "param5=255\n");
+  RunResult r = RunPanelcfg(dir_, {});
+  EXPECT_EQ(kEmptyRunOutput, r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(1, MyConfig.res);
+  EXPECT_EQ(1, MyConfig.new_fw);
+  EXPECT_EQ(1, MyConfig.alt_pct_vendors);
+  EXPECT_EQ(1, MyConfig.disable_8752);
+  EXPECT_EQ(3, MyConfig.spec_display);
+  EXPECT_EQ(4, MyConfig.enable_hidraw);
+  EXPECT_EQ(255, MyConfig.param5);
+  EXPECT_EQ(0, MyConfig.param1);
+}
+
+TEST_F(DriverTest, FailedOptionLoadSwitchesTheOptionsOff) {
+  struct Case {
+    const char *name;
+    const char *options; // nullptr: no file
+    std::string err;
+  };
+  const std::string path = dir_.File("options.ini");
+  const Case cases[] = {
+      {"missing", nullptr, ""},
+      {"malformed", "[options]\nres=1\nres=256\n",
+       path + ":3: value is not a number from 0 to 255\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(path.c_str());
+    if (c.options != nullptr)
+      WriteBytes(path, c.options);
+    memset(&MyConfig, 1, sizeof MyConfig);
+
+    RunResult r = RunPanelcfg(dir_, {});
+
+    EXPECT_EQ(kEmptyRunOutput, r.out);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(0, MyConfig.res);
+    EXPECT_EQ(0, MyConfig.new_fw);
+    EXPECT_EQ(0, MyConfig.alt_pct_vendors);
+    EXPECT_EQ(0, MyConfig.disable_8752);
+    EXPECT_EQ(0, MyConfig.spec_display);
+    // The rest is left as the failed call left it.
+    EXPECT_EQ(1, MyConfig.enable_hidraw);
+    EXPECT_EQ(1, MyConfig.login_jour_resolution);
+    EXPECT_EQ(1, MyConfig.param5);
+  }
+}
+
+TEST_F(DriverTest, SupportedDeviceTableIsFilled) {
+  RunPanelcfg(dir_, {"getpos"});
+  EXPECT_EQ(4, cMyHidInfo.VidCnt);
+  EXPECT_EQ(26, cMyHidInfo.PidCnt);
+  EXPECT_EQ(0x2988, cMyHidInfo.Pids[25]);
+}
+
+} // namespace
