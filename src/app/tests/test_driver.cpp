@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -437,6 +439,87 @@ TEST_F(DriverTest, SupportedDeviceTableIsFilled) {
   EXPECT_EQ(4, cMyHidInfo.VidCnt);
   EXPECT_EQ(26, cMyHidInfo.PidCnt);
   EXPECT_EQ(0x2988, cMyHidInfo.Pids[25]);
+}
+
+// Last line of the output, line feed included.
+std::string LastLine(const std::string &out) {
+  size_t start = out.size() < 2 ? 0 : out.rfind('\n', out.size() - 2);
+  return start == std::string::npos ? out : out.substr(start + 1);
+}
+
+TEST_F(DriverTest, ExitStatusIsThePctCountWhateverTheWord) {
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"--mouse"}, {"--digi-test"}, {"--clean"}, {"--sn"}, {"setpos", "1"}, {"getpos"},
+  };
+  for (const std::vector<std::string> &args : cases) {
+    std::string label;
+    for (const std::string &a : args)
+      label += "'" + a + "' ";
+    SCOPED_TRACE(label);
+    ScratchDir dir;
+    ClearRegistries();
+    vusb::Reset();
+    vusb::AddPctCurrent();
+    vusb::AddPlain(0x046D, 0xC077);
+    vusb::AddResistive();
+    vusb::AddPctLegacy();
+    WriteBytes(dir.File("options.ini"), "[options]\nres=1\n");
+
+    RunResult r = RunPanelcfg(dir, args);
+
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("II:PCT Devices:2\n", LastLine(r.out)) << r.out;
+    EXPECT_EQ("1234:8888\n", ReadBytes(dir.File(".resdevid.conf")));
+    EXPECT_EQ("2575:8753\n22b9:0040\n", ReadBytes(dir.File(".pctdevid.conf")));
+    EXPECT_EQ(0, vusb::OpenHandleCount());
+  }
+}
+
+TEST_F(DriverTest, ListFilesNameTheControllersFound) {
+  vusb::AddPctCurrent();
+  vusb::AddResistive();
+  vusb::AddPctLegacy();
+  WriteBytes(dir_.File("options.ini"), "[options]\nres=1\n");
+  RunResult r = RunPanelcfg(dir_, {});
+  EXPECT_EQ(2, r.status);
+  const std::string pct1 = vusb::Dev(0).strings.at(1) + " " + vusb::Dev(0).strings.at(2);
+  const std::string pct2 = vusb::Dev(2).strings.at(1) + " " + vusb::Dev(2).strings.at(2);
+  const std::string res = vusb::Dev(1).strings.at(1) + " " + vusb::Dev(1).strings.at(2);
+  EXPECT_EQ(pct1 + "\n" + pct2 + "\n", ReadBytes(dir_.File("manuflist.conf")));
+  EXPECT_EQ(vusb::Dev(0).strings.at(2) + "\n" + vusb::Dev(2).strings.at(2) + "\n",
+            ReadBytes(dir_.File(".prodlist.conf")));
+  EXPECT_EQ(res + "\n", ReadBytes(dir_.File("rmanuflist.conf")));
+  EXPECT_EQ(vusb::Dev(1).strings.at(2) + "\n", ReadBytes(dir_.File(".rprodlist.conf")));
+  EXPECT_FALSE(FileExists(dir_.File("Util.conf")));
+}
+
+TEST_F(DriverTest, UtilConfIsWrittenEvenWhenTheControllerFails) {
+  int pct = vusb::AddPctCurrent();
+  vusb::Dev(pct).faults.openErrno = EACCES;
+  RunResult r = RunPanelcfg(dir_, {"--hybrid-d"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("II:PCT Devices:0\n", LastLine(r.out));
+  EXPECT_EQ("[SETUP]\nPOSMODE=3\n", ReadBytes(dir_.File("Util.conf")));
+  EXPECT_EQ(std::vector<std::string>{"Util.conf"}, dir_.Entries());
+}
+
+TEST_F(DriverTest, StoppedRunsTouchNoDevice) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--help"}, {"-h"}, {"--version"}, {"setpos"}, {"setpos", "5"}, {"setpos", "0", "not"},
+  };
+  for (const std::vector<std::string> &args : cases) {
+    SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+    ScratchDir dir;
+    vusb::Reset();
+    int pct = vusb::AddPctCurrent();
+    int res = vusb::AddResistive();
+    RunResult r = RunPanelcfg(dir, args);
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(vusb::Log().empty()) << vusb::Describe(vusb::Log().front());
+    EXPECT_EQ(0, vusb::Dev(pct).opens);
+    EXPECT_EQ(0, vusb::Dev(res).opens);
+    EXPECT_TRUE(dir.Entries().empty());
+  }
 }
 
 } // namespace
