@@ -503,6 +503,22 @@ TEST_F(DriverTest, UtilConfIsWrittenEvenWhenTheControllerFails) {
   EXPECT_EQ(std::vector<std::string>{"Util.conf"}, dir_.Entries());
 }
 
+TEST_F(DriverTest, UtilConfIsWrittenBeforeTheScan) {
+  // A directory in the way makes the write fail with a debug line; it must come before the
+  // scan's first line.
+  ASSERT_EQ(0, mkdir(dir_.File("enabledebug").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(dir_.File("Util.conf").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(dir_.File("Util.conf/keep").c_str(), 0755));
+  vusb::AddPctCurrent();
+  RunResult r = RunPanelcfg(dir_, {"--mouse"});
+  size_t conf = r.out.find("Util.conf");
+  size_t scan = r.out.find("panelcfg DD:call usb_get_busses\n");
+  ASSERT_NE(std::string::npos, conf) << r.out;
+  ASSERT_NE(std::string::npos, scan) << r.out;
+  EXPECT_LT(conf, scan) << r.out;
+  EXPECT_EQ("II:PCT Devices:1\n", LastLine(r.out));
+}
+
 TEST_F(DriverTest, StoppedRunsTouchNoDevice) {
   const std::vector<std::vector<std::string>> cases = {
       {"--help"}, {"-h"}, {"--version"}, {"setpos"}, {"setpos", "5"}, {"setpos", "0", "not"},
