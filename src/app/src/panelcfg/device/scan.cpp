@@ -1,5 +1,6 @@
 #include "scan.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -83,7 +84,64 @@ void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const 
   ResetResDevice(dev);
 }
 
+const char *FamilyName(int matchflag) {
+  switch (matchflag) {
+  case USBID_PCT:
+    return "PCT";
+  case USBID_RES:
+    return "resistive";
+  default:
+    return "not supported";
+  }
+}
+
+// Prints ", <what> "<string>"" for string descriptor index, or ", <what> unreadable (<reason>)".
+void PrintStringField(usb_dev_handle *hdlr, const char *what, int index) {
+  char text[255];
+  int ret = ReadString(hdlr, index, text, sizeof text);
+  if (ret < 0) {
+    printf(", %s unreadable (%s)", what, strerror(-ret));
+    return;
+  }
+  // No device string can break the line.
+  for (char *c = text; *c != '\0'; c++)
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+      *c = '?';
+  printf(", %s \"%s\"", what, text);
+}
+
 } // namespace
+
+void ListDevices() {
+  usb_init();
+  usb_find_busses();
+  usb_find_devices();
+  int listed = 0;
+  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+    for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
+      const int vid = devs->descriptor.idVendor;
+      const int pid = devs->descriptor.idProduct;
+      const int matchflag = CheckUSBID(vid, pid);
+      printf("bus %s device %s: %04x:%04x %s", bus->dirname, devs->filename, vid, pid,
+             FamilyName(matchflag));
+      listed++;
+      if (matchflag != USBID_NONE) {
+        errno = 0;
+        usb_dev_handle *hdlr = usb_open(devs);
+        if (hdlr == nullptr) {
+          printf(", cannot be opened: %s", errno != 0 ? strerror(errno) : "reason unknown");
+        } else {
+          PrintStringField(hdlr, "manufacturer", 1);
+          PrintStringField(hdlr, "product", 2);
+          usb_close(hdlr);
+        }
+      }
+      putchar('\n');
+    }
+  }
+  if (listed == 0)
+    fputs("panelcfg: no USB device found\n", stderr);
+}
 
 int ChkPCTString(usb_dev_handle *hdlr) {
   DebugMsg(3, "IsLegacy=%d\n", IsLegacy);

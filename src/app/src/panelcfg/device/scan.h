@@ -9,3 +9,9 @@ int FindMatchProduct();
 
 // Length of the string descriptor that carries the PCT signature, 0 when absent or unreadable.
 int ChkPCTString(usb_dev_handle *hdlr);
+
+// Prints one line for every USB device on every bus: bus and device number, vendor:product,
+// the family CheckUSBID gives it and, for a supported device, its manufacturer and product
+// strings. Only supported devices are opened, and only to read those two strings: no driver is
+// detached, nothing is claimed, no feature report is sent and nothing is reset.
+void ListDevices();

@@ -51,6 +51,7 @@ void PrintUsage() {
         "  --rotation    set the rotation of resistive controllers to 1 and show it\n"
         "  setpos N      write position mode N (1 to 4) to PCT controllers and reset them\n"
         "  getpos        print the position mode of PCT controllers\n"
+        "  --list        list every USB device and its family; configures nothing\n"
         "  -h, --help    show this text and exit\n"
         "  --version     show the version and exit\n"
         "\n"
@@ -94,6 +95,13 @@ int PanelcfgMain(int argc, char **argv, const char *dir) {
   DebugMsg(3, "main start argc=%d\n", argc);
 
   LoadVidPid();
+
+  // Read-only: the devices as this run would classify them, no file written.
+  if (argc > 1 && strcmp(argv[1], "--list") == 0) {
+    ListDevices();
+    fflush(stdout);
+    return 0;
+  }
 
   if (argc > 1) {
     for (const OperationWord &w : kWords) {
