@@ -550,6 +550,7 @@ TEST_F(Vusb, LogKeepsCallsTransfersAndWaitsInOrder) {
   EXPECT_EQ(vusb::SetReports(other, 0x08), std::vector<Bytes>{});
   ASSERT_EQ(vusb::GetReports(id, 0xF2).size(), 1u);
   EXPECT_EQ(vusb::GetReports(id, 0xF2)[0].value, 0x03F2);
+  EXPECT_EQ(vusb::GetReports(id, 0xF2)[0].timeout, 5000);
   EXPECT_EQ(vusb::Transfers(other).size(), 1u);
   EXPECT_EQ(vusb::Waits(), (std::vector<unsigned>{10, 300}));
   EXPECT_EQ(vusb::TotalWaitMs(), 310u);

@@ -525,7 +525,6 @@ int usb_release_interface(usb_dev_handle *h, int interface) {
 
 int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, int index,
                     char *bytes, int size, int timeout) {
-  (void)timeout;
   Entry e;
   e.kind = Kind::Transfer;
   e.call = "usb_control_msg";
@@ -534,6 +533,7 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
   e.value = static_cast<uint16_t>(value);
   e.index = static_cast<uint16_t>(index);
   e.length = static_cast<uint16_t>(size < 0 ? 0 : size);
+  e.timeout = timeout;
   auto *data = reinterpret_cast<uint8_t *>(bytes);
   bool in = (requesttype & USB_ENDPOINT_IN) != 0;
   if (!in && data != nullptr && size > 0)

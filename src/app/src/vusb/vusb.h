@@ -196,6 +196,7 @@ struct Entry {
   uint16_t value = 0;
   uint16_t index = 0;
   uint16_t length = 0; // size passed
+  int timeout = 0;     // time-out passed, in milliseconds
   Bytes data;          // sent (host to device) or delivered (device to host)
 
   bool IsSetReport() const {
