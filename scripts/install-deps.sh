@@ -2,7 +2,8 @@
 # Installs the build and test dependencies from Debian's packages. Safe to run again.
 set -euo pipefail
 packages=(g++ cmake make pkg-config libusb-dev libgtest-dev libinih-dev nlohmann-json3-dev
-  man-db groff-base binutils umockdev libumockdev-dev)
+  man-db groff-base binutils umockdev libumockdev-dev
+  clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

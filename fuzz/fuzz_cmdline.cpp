@@ -1,0 +1,181 @@
+// The command line: a whole run with arguments from the input over a small fixed bus (a
+// current-generation and a legacy PCT controller, a resistive controller, a device of no
+// supported family), checked against the rules of the operation words: the run selection, the
+// exit status, Util.conf, the list files, and that every device is released and closed.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "device/devtable.h"
+#include "fuzz_common.h"
+#include "lists/registry.h"
+#include "run/driver.h"
+#include "run/state.h"
+#include "vusb.h"
+
+namespace {
+
+fuzz::ScratchDir *dir = nullptr;
+
+struct Word {
+  const char *word;
+  int functionMode; // -1: unchanged
+  int posMode;      // -1: unchanged, -2: from the second argument
+  bool writesUtilConf;
+};
+
+const Word kWords[] = {
+    {"--digitizer", -1, 1, true},
+    {"--mouse-test", FM_TEST, 2, false},
+    {"--mouse", -1, 2, true},
+    {"--hybrid-d", -1, 3, true},
+    {"--hybrid-m", -1, 4, true},
+    {"--clean", FM_CLEAN, -1, false},
+    {"--rotation", FM_ROTATION, -1, false},
+    {"--digi-test", FM_TEST, 1, false},
+    {"--sn", FM_SN, -1, false},
+    {"setpos", FM_SETPOS, -2, false},
+    {"getpos", FM_GETPOS, -1, false},
+};
+
+// Pieces the arguments are made of, besides bytes from the input.
+const char *const kPieces[] = {"--digitizer",
+                               "--mouse-test",
+                               "--mouse",
+                               "--hybrid-d",
+                               "--hybrid-m",
+                               "--clean",
+                               "--rotation",
+                               "--digi-test",
+                               "--sn",
+                               "setpos",
+                               "getpos",
+                               "--list",
+                               "--help",
+                               "-h",
+                               "--version",
+                               "not",
+                               "1",
+                               "2",
+                               "3",
+                               "4",
+                               "0",
+                               "5",
+                               "",
+                               "x"};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  dir = new fuzz::ScratchDir();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  std::vector<std::string> args = {"panelcfg"};
+  const int extra = input.ConsumeIntegralInRange(0, 5);
+  for (int i = 0; i < extra; i++) {
+    std::string a;
+    const int parts = input.ConsumeIntegralInRange(1, 3);
+    for (int j = 0; j < parts; j++) {
+      const uint8_t b = input.ConsumeIntegral<uint8_t>();
+      if (b < 0x80)
+        a += kPieces[b % std::size(kPieces)];
+      else
+        a += input.ConsumeRandomLengthString(24);
+    }
+    args.push_back(a.substr(0, strnlen(a.c_str(), a.size())));
+  }
+  const int argc = static_cast<int>(args.size());
+
+  dir->Empty();
+  fuzz::WriteFile(dir->File("options.ini"), "[options]\nres=1\n");
+  vusb::Reset();
+  const int current = vusb::AddPctCurrent();
+  const int legacy = vusb::AddPctLegacy();
+  const int resistive = vusb::AddResistive();
+  const int plain = vusb::AddPlain(0x0F0F, 0x0101);
+  InitRunState();
+  ClearRegistries();
+  cMyHidInfo = MYHIDINFO{};
+
+  std::vector<char *> argv;
+  for (std::string &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int status = PanelcfgMain(argc, argv.data(), dir->Path().c_str());
+
+  // What the rules give for these arguments.
+  const std::string first = argc > 1 ? args[1] : "";
+  const bool informational =
+      argc > 1 && (first == "--help" || first == "-h" || first == "--version" || first == "--list");
+  int functionMode = FM_CONFIGURE;
+  int posMode = 0;
+  int utilMode = 0;
+  bool stopped = informational;
+  if (!informational && argc > 1) {
+    for (const Word &w : kWords) {
+      if (strstr(first.c_str(), w.word) == nullptr)
+        continue;
+      if (w.functionMode >= 0)
+        functionMode = w.functionMode;
+      if (w.posMode == -2) {
+        const char d = argc > 2 ? args[2][0] : '\0';
+        if (d < '1' || d > '4')
+          stopped = true;
+        posMode = d - '0';
+      } else if (w.posMode >= 0) {
+        posMode = w.posMode;
+      }
+      if (w.writesUtilConf)
+        utilMode = posMode;
+      break;
+    }
+  }
+  const int notFlag = argc > 3 && strstr(args[3].c_str(), "not") != nullptr ? 1 : 0;
+
+  if (vusb::OpenHandleCount() != 0)
+    fuzz::Die("%d devices left open", vusb::OpenHandleCount());
+  for (int id = 0; id < vusb::DeviceCount(); id++)
+    if (vusb::Dev(id).claimedInterface != -1)
+      fuzz::Die("%s left claimed", vusb::Dev(id).name.c_str());
+  if (vusb::Dev(plain).opens != 0)
+    fuzz::Die("a device of no supported family was opened");
+
+  if (stopped) {
+    if (status != 0)
+      fuzz::Die("exit status %d for a run that stops before the scan", status);
+    if (!vusb::Transfers().empty())
+      fuzz::Die("a run that stops before the scan sent %zu transfers", vusb::Transfers().size());
+    for (const vusb::Entry &e : vusb::Log())
+      if (e.call == "usb_claim_interface" || e.call == "usb_detach_kernel_driver_np")
+        fuzz::Die("a run that stops before the scan took a device over");
+    if (!informational && vusb::Dev(current).opens + vusb::Dev(legacy).opens != 0)
+      fuzz::Die("setpos without a mode opened a device");
+    fuzz::CheckPanelFiles(*dir, 0, {"options.ini"});
+    return 0;
+  }
+
+  if (FunctionMode != functionMode || POSMode != posMode || NotResetDevice != notFlag)
+    fuzz::Die("run selection %d/%d/%d, expected %d/%d/%d", FunctionMode, POSMode, NotResetDevice,
+              functionMode, posMode, notFlag);
+  if (status != 2)
+    fuzz::Die("exit status %d with two PCT controllers on the bus", status);
+  if (vusb::Dev(current).opens != 1 || vusb::Dev(legacy).opens != 1 ||
+      vusb::Dev(resistive).opens != 1)
+    fuzz::Die("a controller was not opened exactly once");
+  const bool resRecorded = functionMode != FM_ROTATION;
+  if (ManufCnt != 2 || DevIDCnt != 2 || rManufCnt != (resRecorded ? 1 : 0) ||
+      rDevIDCnt != (resRecorded ? 1 : 0))
+    fuzz::Die("registries hold %d/%d PCT and %d/%d resistive rows", ManufCnt, DevIDCnt, rManufCnt,
+              rDevIDCnt);
+  if (strcmp(DevID[0], "2575:8753") != 0 || strcmp(DevID[1], "22b9:0040") != 0)
+    fuzz::Die("PCT IDs %s, %s", DevID[0], DevID[1]);
+  fuzz::CheckPanelFiles(*dir, utilMode, {"options.ini"});
+  return 0;
+}
