@@ -34,24 +34,18 @@ namespace {
 using realstack::ChildRun;
 using realstack::UsbfsBed;
 
-// What one device saw of a run and how it was left.
-struct DeviceTrace {
-  std::vector<std::string> calls; // bus calls and feature reports on it, in order
-  int opens = 0;
-  int resets = 0;
-  std::string boundDriver;
-  int claimedInterface = -1;
-  int openHandles = 0;
-};
-
 // What one run of the utility left behind.
 struct Outcome {
   int status = -1;
   std::string out;
   std::string err;
-  std::map<std::string, std::string> files; // the panel directory, the run's inputs left out
-  std::string state;                        // every controller's state
-  std::vector<DeviceTrace> devices;
+  std::map<std::string, std::string> files;    // the panel directory, the run's inputs left out
+  std::string state;                           // every controller's state
+  std::vector<std::vector<std::string>> calls; // per device: bus calls and feature reports
+  std::vector<vusb::Device> devices;           // per device: as the run left it
+  // Real stack only, per device: the requests its node received, and how often it was opened.
+  std::vector<std::vector<std::string>> wire;
+  std::vector<int> nodeOpens;
 };
 
 std::map<std::string, std::string> PanelFiles(const ScratchDir &dir) {
@@ -66,17 +60,12 @@ std::map<std::string, std::string> PanelFiles(const ScratchDir &dir) {
 void CollectBus(Outcome &o) {
   o.state = vusb::SaveStateText();
   for (int id = 0; id < vusb::DeviceCount(); id++) {
-    const vusb::Device &d = vusb::Dev(id);
-    DeviceTrace t;
+    std::vector<std::string> calls;
     for (const vusb::Entry &e : vusb::Log())
       if (e.device == id && e.kind != vusb::Kind::Wait)
-        t.calls.push_back(vusb::Describe(e));
-    t.opens = d.opens;
-    t.resets = d.resets;
-    t.boundDriver = d.boundDriver;
-    t.claimedInterface = d.claimedInterface;
-    t.openHandles = d.openHandles;
-    o.devices.push_back(t);
+        calls.push_back(vusb::Describe(e));
+    o.calls.push_back(calls);
+    o.devices.push_back(vusb::Dev(id));
   }
 }
 
@@ -109,6 +98,32 @@ std::vector<std::string> NonReportRequests(const std::vector<std::string> &wire)
   return out;
 }
 
+// Feature reports sent to and fetched from a device ("set ..." and "get ..." calls).
+std::vector<std::string> Reports(const std::vector<std::string> &calls) {
+  std::vector<std::string> out;
+  for (const std::string &c : calls)
+    if (c.rfind("set ", 0) == 0 || c.rfind("get ", 0) == 0)
+      out.push_back(c);
+  return out;
+}
+
+// A bus, the words of one or more runs in order, and the panel directory's inputs.
+struct Scenario {
+  Scenario(std::function<void()> d, std::vector<std::vector<std::string>> r, std::string o = "",
+           bool dbg = false)
+      : devices(std::move(d)), runs(std::move(r)), options(std::move(o)), debug(dbg) {}
+  std::function<void()> devices;
+  std::vector<std::vector<std::string>> runs;
+  std::string options; // options.ini, none when empty
+  bool debug;          // the debug marker
+};
+
+// The outcomes of a scenario's runs on each stack.
+struct Runs {
+  std::vector<Outcome> virt;
+  std::vector<Outcome> real;
+};
+
 class RealStackTest : public RunStateTest {
 protected:
   void SetUp() override {
@@ -122,19 +137,33 @@ protected:
     RunStateTest::TearDown();
   }
 
-  // A fresh bus with the scenario's devices and fresh panel directories for both stacks.
-  void Prepare(const std::function<void()> &devices, const std::string &options = "",
-               bool debug = false) {
-    vusb::Reset();
-    devices();
-    for (const ScratchDir *dir : {&virtualDir_, &realDir_}) {
-      for (const std::string &name : dir->Entries())
-        std::filesystem::remove_all(dir->File(name));
-      if (!options.empty())
-        WriteBytes(dir->File("options.ini"), options);
-      if (debug)
-        WriteBytes(dir->File("enabledebug"), "");
+  // Runs the scenario on the virtual bus and then, from the same start, on the real stack.
+  // False when the real stack could not run: skipReason_ tells why when this machine cannot
+  // host it, otherwise a failure has been recorded.
+  bool RunBoth(const Scenario &s, Runs &runs) {
+    Prepare(s);
+    for (const std::vector<std::string> &args : s.runs)
+      runs.virt.push_back(RunVirtual(args));
+    Prepare(s);
+    for (const std::vector<std::string> &args : s.runs) {
+      Outcome o;
+      if (!RunReal(args, o))
+        return false;
+      runs.real.push_back(o);
     }
+    return true;
+  }
+
+  // A fresh bus with the scenario's devices and a fresh panel directory.
+  void Prepare(const Scenario &s) {
+    vusb::Reset();
+    s.devices();
+    for (const std::string &name : dir_.Entries())
+      std::filesystem::remove_all(dir_.File(name));
+    if (!s.options.empty())
+      WriteBytes(dir_.File("options.ini"), s.options);
+    if (s.debug)
+      WriteBytes(dir_.File("enabledebug"), "");
   }
 
   // One run of the utility in this process, on the virtual bus.
@@ -151,25 +180,24 @@ protected:
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     Outcome o;
-    o.status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), virtualDir_.Path().c_str());
+    o.status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir_.Path().c_str());
     o.err = testing::internal::GetCapturedStderr();
     o.out = testing::internal::GetCapturedStdout();
-    o.files = PanelFiles(virtualDir_);
+    o.files = PanelFiles(dir_);
     CollectBus(o);
     return o;
   }
 
   // One run of the panelcfg binary on the system's libusb, its device nodes answered by the
-  // virtual bus. False, with skipReason_ set, when this machine cannot host the run.
-  bool RunReal(const std::vector<std::string> &args, Outcome &o,
-               std::function<void(UsbfsBed &)> inspect = nullptr) {
+  // virtual bus. False when it could not run (see RunBoth).
+  bool RunReal(const std::vector<std::string> &args, Outcome &o) {
     // The enumeration the utility starts with on the virtual bus.
     vusb::ReEnumerate();
     vusb::ClearLog();
     UsbfsBed bed;
     if (!bed.Error().empty()) {
       ADD_FAILURE() << "testbed: " << bed.Error();
-      return true;
+      return false;
     }
     std::vector<std::string> env = bed.Environment();
     // A sanitizer runtime need not come first when umockdev's library is preloaded.
@@ -177,24 +205,26 @@ protected:
     env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                   (asan != nullptr && *asan != '\0' ? ":" : "") + "verify_asan_link_order=0");
     ScratchDir work;
-    ChildRun run = realstack::RunWithPrivateOpt(Binary(), args, env, realDir_.Path(), work.Path());
+    ChildRun run = realstack::RunWithPrivateOpt(Binary(), args, env, dir_.Path(), work.Path());
     if (run.outcome == ChildRun::Outcome::Unavailable) {
       skipReason_ = run.why;
       return false;
     }
     if (run.outcome != ChildRun::Outcome::Ran) {
       ADD_FAILURE() << run.why;
-      return true;
+      return false;
     }
     bed.ProcessEnded();
     auto lock = bed.Lock();
     o.status = run.status;
     o.out = run.out;
     o.err = run.err;
-    o.files = PanelFiles(realDir_);
+    o.files = PanelFiles(dir_);
     CollectBus(o);
-    if (inspect)
-      inspect(bed);
+    for (int id = 0; id < vusb::DeviceCount(); id++) {
+      o.wire.push_back(bed.Wire(id));
+      o.nodeOpens.push_back(bed.Opens(id));
+    }
     return true;
   }
 
@@ -203,8 +233,7 @@ protected:
     return override != nullptr && *override != '\0' ? override : PANELCFG_BINARY;
   }
 
-  ScratchDir virtualDir_;
-  ScratchDir realDir_;
+  ScratchDir dir_;
   std::string skipReason_;
 };
 
@@ -215,17 +244,27 @@ void ExpectSameRun(const Outcome &virt, const Outcome &real) {
   EXPECT_EQ(virt.err, real.err);
   EXPECT_EQ(virt.files, real.files);
   EXPECT_EQ(virt.state, real.state);
+  EXPECT_EQ(virt.calls, real.calls);
   ASSERT_EQ(virt.devices.size(), real.devices.size());
   for (size_t i = 0; i < virt.devices.size(); i++) {
     SCOPED_TRACE("device " + std::to_string(i));
-    const DeviceTrace &v = virt.devices[i];
-    const DeviceTrace &r = real.devices[i];
-    EXPECT_EQ(v.calls, r.calls);
+    const vusb::Device &v = virt.devices[i];
+    const vusb::Device &r = real.devices[i];
     EXPECT_EQ(v.opens, r.opens);
     EXPECT_EQ(v.resets, r.resets);
     EXPECT_EQ(v.boundDriver, r.boundDriver);
+    EXPECT_EQ(v.configuration, r.configuration);
     EXPECT_EQ(v.claimedInterface, r.claimedInterface);
     EXPECT_EQ(v.openHandles, r.openHandles);
+    EXPECT_EQ(v.deviceMode, r.deviceMode);
+  }
+}
+
+void ExpectSameRuns(const Runs &runs) {
+  ASSERT_EQ(runs.virt.size(), runs.real.size());
+  for (size_t i = 0; i < runs.virt.size(); i++) {
+    SCOPED_TRACE("run " + std::to_string(i + 1));
+    ExpectSameRun(runs.virt[i], runs.real[i]);
   }
 }
 
@@ -238,22 +277,11 @@ void CurrentControllerInDigitizerMode() {
 }
 
 TEST_F(RealStackTest, MouseSwitchOfACurrentController) {
-  Prepare(CurrentControllerInDigitizerMode);
-  Outcome virt = RunVirtual({"--mouse"});
-  Outcome virtAfter = RunVirtual({"getpos"});
-
-  Prepare(CurrentControllerInDigitizerMode);
-  Outcome real;
-  std::vector<std::string> wire;
-  if (!RunReal({"--mouse"}, real, [&](UsbfsBed &bed) { wire = bed.Wire(0); }))
+  Runs runs;
+  if (!RunBoth({CurrentControllerInDigitizerMode, {{"--mouse"}, {"getpos"}}}, runs))
     GTEST_SKIP() << skipReason_;
-  const vusb::Device after = vusb::Dev(0);
-  Outcome realAfter;
-  std::vector<std::string> wireAfter;
-  RunReal({"getpos"}, realAfter, [&](UsbfsBed &bed) { wireAfter = bed.Wire(0); });
-
-  ExpectSameRun(virt, real);
-  ExpectSameRun(virtAfter, realAfter);
+  ExpectSameRuns(runs);
+  const Outcome &real = runs.real.at(0);
 
   EXPECT_EQ(1, real.status);
   EXPECT_EQ("II:Firmware Version:S1.2.04(r368) ChipID:8\nII:check pass\nII:Set to mouse\n"
@@ -268,30 +296,35 @@ TEST_F(RealStackTest, MouseSwitchOfACurrentController) {
   };
   EXPECT_EQ(files, real.files);
 
-  // The new USB IDs, the stored mode 0x21 and the resets, as the controller received them.
-  const std::vector<std::string> &calls = real.devices[0].calls;
-  auto at = [&](const std::string &call) {
-    return std::find(calls.begin(), calls.end(), call) - calls.begin();
-  };
-  const auto usbId = at("set f3 08 00 02 00 00 75 25 69 99 /64");
-  const auto mode = at("set 08 84 c9 00 21 /64");
-  const auto reset = at("set 08 84 09 /64");
-  ASSERT_LT(usbId, static_cast<long>(calls.size()));
-  ASSERT_LT(mode, static_cast<long>(calls.size()));
-  ASSERT_LT(reset, static_cast<long>(calls.size()));
-  EXPECT_LT(usbId, mode);
-  EXPECT_LT(mode, reset);
-  EXPECT_EQ(2, std::count(calls.begin(), calls.end(), "set 08 84 09 /64"));
+  // The new USB IDs, then the stored mode 0x21 with its read-back, then the resets.
+  const std::vector<std::string> reports = Reports(real.calls[0]);
+  const std::vector<std::string> tail(reports.end() - 10, reports.end());
+  EXPECT_EQ((std::vector<std::string>{
+                "set 06 a2 10 /8",
+                "get 07 /64",
+                "set f3 08 00 02 00 00 75 25 69 99 /64",
+                "set 06 a2 10 /8",
+                "get 07 /64",
+                "set 08 84 c9 00 21 /64",
+                "set 06 a2 10 /8",
+                "get 07 00 00 00 00 00 00 00 00 01 /64",
+                "set 08 84 09 /64",
+                "set 08 84 09 /64",
+            }),
+            tail);
+  const vusb::Device &after = real.devices[0];
   EXPECT_EQ(0x21u, after.storedPosMode);
   EXPECT_EQ(2, after.resets);
   EXPECT_TRUE(after.pendingIds);
   EXPECT_TRUE(after.idsAfterReset);
-  EXPECT_EQ(0x9969, after.pendingPid);
   EXPECT_EQ(0x2575, after.pendingVid);
+  EXPECT_EQ(0x9969, after.pendingPid);
 
-  // What libusb asked of the node: the language table before every string, then the
-  // take-over, the feature reports and the release.
+  // What libusb asked of the node: enumeration, the language table before every string, the
+  // take-over, the feature reports (all with libusb's own 5 s time-out) and the release.
   const std::vector<std::string> expected = {
+      "CONNECTINFO = 2",
+      "PORTINFO 0 = ENOTTY",
       "STRING 0 lang 0000 /255 t1000 = 4",
       "STRING 2 lang 0409 /255 t1000 = 38",
       "STRING 0 lang 0000 /255 t1000 = 4",
@@ -305,23 +338,214 @@ TEST_F(RealStackTest, MouseSwitchOfACurrentController) {
       "STRING 60 lang 0409 /255 t1000 = 34",
       "RELEASEINTERFACE 0 = 0",
   };
-  std::vector<std::string> requests = NonReportRequests(wire);
-  ASSERT_GE(requests.size(), 2u);
-  EXPECT_EQ("CONNECTINFO = 2", requests[0]);
-  EXPECT_EQ("PORTINFO 0 = ENOTTY", requests[1]);
-  requests.erase(requests.begin(), requests.begin() + 2);
-  EXPECT_EQ(expected, requests);
-  for (const std::string &w : wire) {
-    if (w.rfind("CONTROL ", 0) == 0) {
-      EXPECT_NE(std::string::npos, w.find(" t5000 = ")) << w;
-    }
-  }
+  EXPECT_EQ(expected, NonReportRequests(real.wire[0]));
+  const std::vector<std::string> &wire = real.wire[0];
+  EXPECT_EQ("CONTROL a1 01 03f2 0000 /32 t5000 = 32",
+            *std::find_if(wire.begin(), wire.end(),
+                          [](const std::string &w) { return w.rfind("CONTROL", 0) == 0; }));
+  EXPECT_EQ("CONTROL 21 09 03f3 0000 /64 t5000 = 64",
+            *std::find_if(wire.begin(), wire.end(),
+                          [](const std::string &w) { return w.find(" 03f3 ") != w.npos; }));
+  EXPECT_EQ(3, real.nodeOpens[0]); // enumeration twice, the utility once
 
-  // The next run finds the controller under its mouse product ID.
-  EXPECT_EQ(1, realAfter.status);
-  EXPECT_EQ("II:Firmware Version:S1.2.04(r368) ChipID:8\npos mode=2\nII:PCT Devices:1\n",
-            realAfter.out);
-  EXPECT_EQ("CONNECTINFO = 3", NonReportRequests(wireAfter).at(0));
+  // The next run finds the controller under its mouse product ID, in mouse mode.
+  const Outcome &next = runs.real.at(1);
+  EXPECT_EQ(1, next.status);
+  EXPECT_EQ("II:Firmware Version:S1.2.04(r368) ChipID:8\npos mode=2\nII:PCT Devices:1\n", next.out);
+  EXPECT_EQ("CONNECTINFO = 3", next.wire[0].at(0));
+  EXPECT_EQ(0x9969, next.devices[0].pid);
+}
+
+TEST_F(RealStackTest, AnErasedIdentityBlockIsWrittenWithTheHomeIds) {
+  Runs runs;
+  if (!RunBoth({[] { vusb::AddPctCurrent(); }, {{"--mouse"}}}, runs))
+    GTEST_SKIP() << skipReason_;
+  // The serial number is random: the block differs between the stacks, the rest must not.
+  for (Outcome *o : {&runs.virt[0], &runs.real[0]}) {
+    const vusb::Bytes stored = o->devices[0].Params(34);
+    unsigned char plain[32] = {};
+    DecodeData(stored.data(), plain);
+    EXPECT_EQ(CheckSum(stored.data(), 32), stored[32] | stored[33] << 8);
+    EXPECT_EQ((std::vector<unsigned char>{0x25, 0x75, 0x87, 0x53, 0x01, 0x70}),
+              std::vector<unsigned char>(plain, plain + 6));
+    o->state.clear();
+    o->devices[0].params.clear();
+    for (std::string &c : o->calls[0])
+      if (c.rfind("set 08 a8 22 ", 0) == 0 || c.rfind("get 07 00 00 00 00 00 00 00 ", 0) == 0)
+        c = c.substr(0, 13);
+  }
+  ExpectSameRuns(runs);
+  EXPECT_EQ(1, runs.real[0].status);
+  EXPECT_EQ(1, std::count_if(runs.real[0].calls[0].begin(), runs.real[0].calls[0].end(),
+                             [](const std::string &c) { return c == "set 08 a8 22 "; }));
+}
+
+TEST_F(RealStackTest, LegacyControllerSwitchesInCommandMode) {
+  auto legacy = [] {
+    vusb::DeviceSpec spec = vusb::PctLegacySpec();
+    spec.params = IdentityBlock(0x22B9, 0x0040, 0x145);
+    spec.outsideCmdMode = vusb::OutsideCmdMode::Stall;
+    vusb::AddDevice(spec);
+  };
+  Runs runs;
+  if (!RunBoth({legacy, {{"--mouse"}}}, runs))
+    GTEST_SKIP() << skipReason_;
+  ExpectSameRuns(runs);
+  const Outcome &real = runs.real[0];
+
+  EXPECT_EQ(1, real.status);
+  EXPECT_EQ("II:Firmware Version:S3.0.12(r325) ChipID:10\nII:check pass\nII:PCT Devices:1\n",
+            real.out);
+  EXPECT_EQ("", real.err);
+  EXPECT_EQ("22b9:0040\n", real.files.at(".pctdevid.conf"));
+  EXPECT_EQ("[SETUP]\nPOSMODE=2\n", real.files.at("Util.conf"));
+  const vusb::Device &after = real.devices[0];
+  EXPECT_EQ(0x21u, after.storedPosMode);
+  EXPECT_EQ(2, after.resets);
+  EXPECT_EQ(0x01, after.deviceMode);
+  EXPECT_FALSE(after.pendingIds);
+
+  // The position-mode write and both resets, each inside command mode (a controller that
+  // stalls configuration commands outside it would have failed the transfer).
+  const std::vector<std::string> reports = Reports(real.calls[0]);
+  const std::string enter = "set 08 91 02 00 82 90 /6";
+  const std::string leave = "set 08 91 02 00 82 01 /6";
+  for (const std::string cmd : {"set 08 91 05 00 c9 21 /64", "set 08 85 01 00 02 /64"}) {
+    SCOPED_TRACE(cmd);
+    auto at = std::find(reports.begin(), reports.end(), cmd);
+    ASSERT_NE(reports.end(), at);
+    auto lastEnter = std::find(std::make_reverse_iterator(at), reports.rend(), enter);
+    auto lastLeave = std::find(std::make_reverse_iterator(at), reports.rend(), leave);
+    EXPECT_LT(lastEnter - reports.rbegin(), lastLeave - reports.rbegin());
+  }
+  EXPECT_EQ(2, std::count(reports.begin(), reports.end(), "set 08 85 01 00 02 /64"));
+  for (const std::string &r : reports)
+    EXPECT_EQ(std::string::npos, r.find("= ")) << "failed transfer: " << r;
+  EXPECT_EQ(0, std::count_if(reports.begin(), reports.end(),
+                             [](const std::string &r) { return r.rfind("set f3", 0) == 0; }));
+}
+
+TEST_F(RealStackTest, ResistiveControllerHasItsRotationReset) {
+  auto resistive = [] {
+    vusb::DeviceSpec spec = vusb::ResistiveSpec();
+    spec.rotation = 3;
+    vusb::AddDevice(spec);
+  };
+  Runs runs;
+  if (!RunBoth({resistive, {{}, {"--rotation"}}, "[options]\nres=1\n"}, runs))
+    GTEST_SKIP() << skipReason_;
+  ExpectSameRuns(runs);
+
+  const Outcome &real = runs.real[0];
+  EXPECT_EQ(0, real.status);
+  EXPECT_EQ("II:Firmware Version:V2.9\nRes Rotation:3\nII:PCT Devices:0\n", real.out);
+  EXPECT_EQ("", real.err);
+  const std::map<std::string, std::string> files = {
+      {"rmanuflist.conf", "Orrin Devices RT-4W Resistive Touch\n"},
+      {".rprodlist.conf", "RT-4W Resistive Touch\n"},
+      {".resdevid.conf", "1234:8888\n"},
+  };
+  EXPECT_EQ(files, real.files);
+  EXPECT_EQ((std::vector<std::string>{
+                "set 01 04 01 4f 49 0d /6",
+                "get 01 06 01 56 32 2e 39 0d /20",
+                "set 01 06 01 47 50 34 33 0d /8",
+                "get 01 06 01 30 30 30 33 0d /10",
+                "set 01 0a 01 53 50 34 33 30 30 30 30 0d /12",
+                "get 01 03 01 30 0d /10",
+                "set 01 04 01 50 4c 0d /6",
+                "get 01 03 01 30 0d /10",
+                "set 01 04 01 52 52 0d /6",
+            }),
+            Reports(real.calls[0]));
+  EXPECT_EQ(0, real.devices[0].rotation);
+
+  const Outcome &rotation = runs.real[1];
+  EXPECT_EQ(0, rotation.status);
+  EXPECT_EQ("Res Rotation:1\nII:PCT Devices:0\n", rotation.out);
+  EXPECT_EQ(1, rotation.devices[0].rotation);
+  EXPECT_EQ("set 01 0a 01 53 50 34 33 30 30 30 31 0d /12", Reports(rotation.calls[0]).at(0));
+}
+
+TEST_F(RealStackTest, InterfaceWithoutKernelDriverIsNotTakenOver) {
+  auto driverless = [] {
+    vusb::DeviceSpec spec = vusb::PctCurrentSpec();
+    spec.params = IdentityBlock(0x2575, 0x8753, 0x170);
+    spec.driver = "";
+    vusb::AddDevice(spec);
+  };
+  Runs runs;
+  if (!RunBoth({driverless, {{"--mouse"}}}, runs))
+    GTEST_SKIP() << skipReason_;
+  ExpectSameRuns(runs);
+  const Outcome &real = runs.real[0];
+
+  EXPECT_EQ(0, real.status);
+  EXPECT_EQ("II:PCT Devices:0\n", real.out);
+  EXPECT_EQ("Unable to get device driver name: No data available\n", real.err);
+  EXPECT_EQ((std::map<std::string, std::string>{{"Util.conf", "[SETUP]\nPOSMODE=2\n"}}),
+            real.files);
+  EXPECT_TRUE(Reports(real.calls[0]).empty());
+  EXPECT_EQ((std::vector<std::string>{
+                "GETDRIVER 0 = ENODATA",
+                "RELEASEINTERFACE 0 = EINVAL",
+            }),
+            std::vector<std::string>(real.wire[0].end() - 2, real.wire[0].end()));
+  EXPECT_EQ(0, real.devices[0].resets);
+  EXPECT_EQ(0x20u, real.devices[0].storedPosMode);
+}
+
+TEST_F(RealStackTest, BusyInterfaceIsNotTakenOver) {
+  auto busy = [] {
+    vusb::DeviceSpec spec = vusb::PctCurrentSpec();
+    spec.params = IdentityBlock(0x2575, 0x8753, 0x170);
+    spec.faults.claimErrno = EBUSY;
+    vusb::AddDevice(spec);
+  };
+  Runs runs;
+  if (!RunBoth({busy, {{"--mouse"}}}, runs))
+    GTEST_SKIP() << skipReason_;
+  ExpectSameRuns(runs);
+  const Outcome &real = runs.real[0];
+
+  EXPECT_EQ(0, real.status);
+  EXPECT_EQ("II:PCT Devices:0\n", real.out);
+  EXPECT_EQ("Unable to claim interface: Device or resource busy\n", real.err);
+  EXPECT_TRUE(Reports(real.calls[0]).empty());
+  EXPECT_EQ((std::vector<std::string>{
+                "GETDRIVER 0 = usbhid",
+                "DISCONNECT 0 = 0",
+                "SETCONFIGURATION 1 = 0",
+                "CLAIMINTERFACE 0 = EBUSY",
+                "RELEASEINTERFACE 0 = EINVAL",
+            }),
+            std::vector<std::string>(real.wire[0].end() - 5, real.wire[0].end()));
+  // The kernel driver, once detached, stays detached.
+  EXPECT_EQ("", real.devices[0].boundDriver);
+  EXPECT_EQ(0, real.devices[0].resets);
+}
+
+TEST_F(RealStackTest, UnsupportedDeviceIsNeverOpened) {
+  auto bus = [] {
+    CurrentControllerInDigitizerMode();
+    vusb::AddPlain(0x046D, 0xC077);
+  };
+  Runs runs;
+  if (!RunBoth({bus, {{"getpos"}}}, runs))
+    GTEST_SKIP() << skipReason_;
+  ExpectSameRuns(runs);
+  const Outcome &real = runs.real[0];
+
+  EXPECT_EQ(1, real.status);
+  EXPECT_EQ("II:Firmware Version:S1.2.04(r368) ChipID:8\npos mode=1\nII:PCT Devices:1\n", real.out);
+  EXPECT_EQ("", real.err);
+  // libusb's enumeration reads the descriptors and asks for hub ports; nothing else reaches
+  // the device, and the utility never opens its node.
+  EXPECT_EQ((std::vector<std::string>{"CONNECTINFO = 3", "PORTINFO 0 = ENOTTY"}), real.wire[1]);
+  EXPECT_EQ(2, real.nodeOpens[1]);
+  EXPECT_EQ(3, real.nodeOpens[0]);
+  EXPECT_TRUE(real.calls[1].empty());
+  EXPECT_EQ(0, real.devices[1].opens);
 }
 
 } // namespace

@@ -92,7 +92,7 @@ std::string HexText(const Bytes &b) {
   std::string out;
   char two[3];
   for (uint8_t v : b) {
-    snprintf(two, sizeof two, "%02x", v);
+    snprintf(two, sizeof two, "%02X", v);
     out += two;
   }
   return out;
