@@ -203,6 +203,14 @@ TEST_F(ModeSwitchTest, DigitizerProductIdComesFromTheBlockTheEnumerationOrTheVen
   };
   const Case cases[] = {
       {"home ID recorded", 0x2149, 0x9969, 0x2149, 0x3D28, {Ids(0x2149, 0x3D28)}},
+      // The recorded ID wins over the vendor default and over the enumerated ID.
+      {"home ID recorded, not the vendor default",
+       0x2575,
+       0x9969,
+       0x2575,
+       0x1234,
+       {Ids(0x2575, 0x1234)}},
+      {"home ID recorded, under another ID", 0x22B9, 0x5555, 0x22B9, 0x0041, {Ids(0x22B9, 0x0041)}},
       {"home ID recorded, other than the enumeration",
        0x2575,
        0x9969,
