@@ -83,7 +83,7 @@ int WriteParames(hid_device *dhandle, const unsigned char *Parames, int Len) {
     DebugMsg(3, "enter_cmd_mode pass\n ");
   }
   unsigned char buf[64] = {0x08, 0xA8, static_cast<unsigned char>(Len + 2)};
-  memcpy(buf + DataOffset(), newParames, static_cast<size_t>(Len + 2));
+  memcpy(buf + DataOffset(), newParames, static_cast<size_t>(Len) + 2);
   if (TransferFailed(hid_send_feature_report(dhandle, buf, sizeof buf)))
     return 0;
   ProtocolSleep(100);

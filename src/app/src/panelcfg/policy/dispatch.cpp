@@ -63,7 +63,7 @@ int SetPCTDevices(hid_device *dev) {
     EmptyParames(dev);
     break;
   case FM_TEST:
-    ret = EmptyParames(dev);
+    ret = EmptyParames(dev) != 0 ? 1 : 0;
     break;
   case FM_SN:
     GetMySN(dev);

@@ -29,7 +29,7 @@ unsigned char GetMySN(hid_device *DeviceHandle) {
   for (int attempt = 0; attempt < kReadAttempts; attempt++) {
     if (ReadParames(DeviceHandle, block, kBlockLen) == 1) {
       memcpy(DevInfo.SN, block + SN_ADDR, sizeof DevInfo.SN);
-      for (int i = 0; i < 8; i++)
+      for (size_t i = 0; i < sizeof DevInfo.SN; i++)
         snprintf(text + 2 * i, 3, "%02X", DevInfo.SN[i]);
       DevInfo.OLD_VID = Field16(block, 0);
       DevInfo.OLD_PID = Field16(block, 2);
@@ -84,10 +84,11 @@ unsigned char ChkSNFlash(hid_device *DeviceHandle) {
   if (GetMySN(DeviceHandle) == 0) {
     GenerateSreialNumber(DevInfo.SN);
     write = true;
-  } else if (DevInfo.FWRev != DevInfo.FWRevFlash) {
-    write = true;
-  } else if ((DevInfo.OLD_PID == 0 && DevInfo.OLD_VID == 0) || DevInfo.OLD_PID == HYBRID_PID ||
+  } else if (DevInfo.FWRev != DevInfo.FWRevFlash ||
+             (DevInfo.OLD_PID == 0 && DevInfo.OLD_VID == 0) || DevInfo.OLD_PID == HYBRID_PID ||
              DevInfo.OLD_PID == MOUSE_PID) {
+    // The firmware changed since the block was written, or the recorded home IDs are missing
+    // or a mode's product ID: rewrite it, keeping the serial number just read.
     write = true;
   }
   if (!write)

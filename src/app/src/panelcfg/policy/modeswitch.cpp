@@ -48,13 +48,11 @@ unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode) {
   unsigned char ResetFlag = 0;
   unsigned char IDFlag = 1;
   int NewPID = 0;
-  int NewVID = 0;
   int times = 0;
-  unsigned char CurrPOSMode = 0;
 
   for (int pass = 0;; pass++) {
     if (IsLegacy != 1) {
-      NewVID = DevInfo.VID;
+      int NewVID = DevInfo.VID;
       DebugMsg(3, "SetCurrPOSMode VID:%04X OLD_PID:%04X\n", DevInfo.VID, DevInfo.OLD_PID);
       NewPID = ChoosePID(mode, NewPID);
       DebugMsg(3, "***SetCurrPOSMode 8753 CurrVID:0x%04X NewPID:0x%04X***\n", NewVID, NewPID);
@@ -79,7 +77,7 @@ unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode) {
       }
     }
 
-    CurrPOSMode = ReadBackMode(dev, mode, NewPID);
+    unsigned char CurrPOSMode = ReadBackMode(dev, mode, NewPID);
     DebugMsg(3, "***SetCurrPOSMode CurrPOSMode:%d***\n", CurrPOSMode);
     if (CurrPOSMode == mode && ResetFlag == 0) {
       ProtocolSleep(200);

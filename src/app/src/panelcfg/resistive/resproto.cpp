@@ -21,6 +21,7 @@ int BuildFrame(unsigned char *buf, const char *cmd, const char *operands) {
   buf[2] = kStart;
   buf[3] = static_cast<unsigned char>(cmd[0]);
   buf[4] = static_cast<unsigned char>(cmd[1]);
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a frame, ended by kEnd below
   memcpy(buf + 5, operands, nops);
   buf[5 + nops] = kEnd;
   return static_cast<int>(nops + 6);

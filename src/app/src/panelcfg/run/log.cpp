@@ -42,8 +42,8 @@ void DebugMsg(int Level, const char *format, ...) {
 
 void PrintData(const char *str, const unsigned char *buf, int Len) {
   DebugMsg(3, "%s---start\n", str);
-  for (int i = 0; i < Len / 8; i++) {
-    const unsigned char *p = buf + 8 * i;
+  const unsigned char *p = buf;
+  for (int i = 0; i < Len / 8; i++, p += 8) {
     DebugMsg(3, "0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x\n", p[0], p[1], p[2], p[3],
              p[4], p[5], p[6], p[7]);
   }
