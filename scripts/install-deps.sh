@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(g++ cmake make pkg-config libusb-dev libgtest-dev libinih-dev nlohmann-json3-dev
   man-db groff-base binutils umockdev libumockdev-dev
+  valgrind clang-tidy-19 cppcheck
   clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

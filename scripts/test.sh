@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds, and runs every test: once in the release build and
-# once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# once under AddressSanitizer and UndefinedBehaviorSanitizer; then the analysis of the release
+# build (memcheck, clang-tidy, cppcheck) and the fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -9,3 +10,8 @@ for preset in release debug; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+bash scripts/analyze.sh build/release
+# About a minute per fuzz target.
+if [ -x scripts/fuzz.sh ]; then
+  scripts/fuzz.sh 60
+fi
