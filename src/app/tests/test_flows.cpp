@@ -255,9 +255,9 @@ TEST_F(FlowsTest, SetposThenGetposOnBothGenerations) {
 }
 
 TEST_F(FlowsTest, ControllerStateCarriesOverToARebuiltBus) {
-  vusb::DeviceSpec spec = vusb::PctCurrentSpec();
-  spec.name = "panel";
-  int pct = vusb::AddDevice(spec);
+  vusb::DeviceSpec panel = vusb::PctCurrentSpec();
+  panel.name = "panel";
+  int pct = vusb::AddDevice(panel);
   // Firmware r368 on chip 8 has the hybrid modes swapped: hybrid-m is stored as mode 3.
   ASSERT_EQ(Run({"--hybrid-m"}).status, 1);
   ASSERT_EQ(PosWrites(pct), std::vector<int>{0x22});
@@ -266,7 +266,7 @@ TEST_F(FlowsTest, ControllerStateCarriesOverToARebuiltBus) {
 
   // A new session: the same controller as it was left.
   vusb::Reset();
-  pct = vusb::AddDevice(spec);
+  pct = vusb::AddDevice(panel);
   vusb::ApplyStateText(state);
   EXPECT_EQ(Enumerated(pct), Ids(0x2575, 0x9968));
 
