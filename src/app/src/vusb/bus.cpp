@@ -11,6 +11,7 @@
 #include <set>
 
 #include "internal.h"
+#include "string_descriptors.h"
 #include "vusb.h"
 
 struct usb_bus *usb_busses = nullptr;
@@ -404,13 +405,14 @@ int usb_get_string_simple(usb_dev_handle *h, int index, char *buf, size_t buflen
     SetError(EPIPE, "error sending control message");
     return Finish(std::move(e), -EPIPE);
   }
-  // A string descriptor holds at most 126 UTF-16 characters; other than ASCII reads as '?'.
-  const std::string &text = it->second;
+  // The device sends the text as UTF-16 (at most 126 code units). libusb 0.1.12 takes the
+  // descriptor's length byte as a signed char, so a text of more than 62 code units reads as
+  // empty, and turns each code unit into one byte: itself below 0x100 (Latin-1), '?' above.
+  const Bytes desc = StringDescriptor(it->second);
+  const int length = static_cast<signed char>(desc[0]);
   size_t n = 0;
-  for (; n < text.size() && n < 126 && n + 1 < buflen; n++) {
-    unsigned char c = static_cast<unsigned char>(text[n]);
-    buf[n] = c < 0x80 ? static_cast<char>(c) : '?';
-  }
+  for (int si = 2; si < length && n + 1 < buflen; si += 2)
+    buf[n++] = desc[static_cast<size_t>(si) + 1] != 0 ? '?' : static_cast<char>(desc[si]);
   buf[n] = '\0';
   e.text.assign(buf, n);
   return Finish(std::move(e), static_cast<int>(n));

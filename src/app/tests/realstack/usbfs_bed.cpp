@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "string_descriptors.h"
 #include "vusb.h"
 
 namespace realstack {
@@ -18,7 +19,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint16_t kLangUsEnglish = 0x0409;
 constexpr int kHidReportDescriptorLength = 0x40;
 
 void Put16(Bytes &b, unsigned v) {
@@ -96,57 +96,6 @@ std::string HexText(const Bytes &b) {
     out += two;
   }
   return out;
-}
-
-// The text as a device keeps it: UTF-16 code units. Bytes that are no valid UTF-8 stand for
-// themselves (Latin-1).
-std::vector<uint16_t> Utf16(const std::string &text) {
-  std::vector<uint16_t> units;
-  const auto *s = reinterpret_cast<const unsigned char *>(text.data());
-  const size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    unsigned c = s[i];
-    int more = c >= 0xF0 && c < 0xF8 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    if (c >= 0x80 && more > 0 && i + static_cast<size_t>(more) < n) {
-      unsigned cp = c & (0x3F >> more);
-      bool ok = true;
-      for (int k = 1; k <= more; k++) {
-        unsigned cc = s[i + static_cast<size_t>(k)];
-        if ((cc & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        cp = cp << 6 | (cc & 0x3F);
-      }
-      if (ok) {
-        if (cp >= 0x10000) {
-          cp -= 0x10000;
-          units.push_back(static_cast<uint16_t>(0xD800 | (cp >> 10)));
-          units.push_back(static_cast<uint16_t>(0xDC00 | (cp & 0x3FF)));
-        } else {
-          units.push_back(static_cast<uint16_t>(cp));
-        }
-        i += static_cast<size_t>(more) + 1;
-        continue;
-      }
-    }
-    units.push_back(static_cast<uint16_t>(c));
-    i++;
-  }
-  return units;
-}
-
-// String descriptor n: at most 126 characters fit in its one-byte length.
-Bytes StringDescriptor(const std::string &text) {
-  std::vector<uint16_t> units = Utf16(text);
-  if (units.size() > 126)
-    units.resize(126);
-  Bytes b;
-  b.push_back(static_cast<uint8_t>(2 + 2 * units.size()));
-  b.push_back(USB_DT_STRING);
-  for (uint16_t u : units)
-    Put16(b, u);
-  return b;
 }
 
 std::string ErrName(int err) {
@@ -441,20 +390,19 @@ void UsbfsBed::Serve(NodeContext &node, UMockdevIoctlClient *client) {
       const int index = ct->wValue & 0xFF;
       Bytes desc;
       if (index == 0) {
-        // The language table; the device does not answer it when it answers no string.
+        // The language table. Faults of string reads hit the string itself, so that the bus
+        // sees the same string reads on both stacks.
         if (!Present(dev))
           err = ENODEV;
-        else if (dev.faults.stringsUnreadable)
-          err = EPIPE;
         else
-          desc = {4, USB_DT_STRING, kLangUsEnglish & 0xFF, kLangUsEnglish >> 8};
+          desc = vusb::LanguageTable();
       } else {
         char text8[256];
         const int ret = usb_get_string_simple(h, index, text8, sizeof text8);
         if (ret < 0)
           err = -ret;
         else
-          desc = StringDescriptor(dev.strings.at(index));
+          desc = vusb::StringDescriptor(dev.strings.at(index));
       }
       if (err == 0) {
         const size_t n = desc.size() < ct->wLength ? desc.size() : ct->wLength;
