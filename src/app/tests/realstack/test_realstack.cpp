@@ -548,4 +548,167 @@ TEST_F(RealStackTest, UnsupportedDeviceIsNeverOpened) {
   EXPECT_EQ(0, real.devices[1].opens);
 }
 
+// Device strings come through as libusb 0.1.12 makes them of the UTF-16 descriptor: one byte per
+// code unit, itself below 0x100 and '?' above, and nothing at all for a text of more than 62
+// code units (it takes the descriptor's length byte as a signed char).
+TEST_F(RealStackTest, DeviceStringsAreReadAsLibusbReadsThem) {
+  struct Case {
+    const char *name;
+    std::string manufacturer;
+    std::string product;
+    std::string signature;
+    int status;
+    std::string manufList; // manuflist.conf, "" when not written
+    std::string prodList;
+  };
+  const std::string zuzo = "zUZOVoDODeRIRArI";
+  const Case cases[] = {
+      {"62 characters", "M", std::string(62, 'p'), zuzo, 1,
+       "M " + std::string(61, 'p') + "\n", // the name key keeps 63 characters
+       std::string(62, 'p') + "\n"},
+      {"63 characters", "M", std::string(63, 'p'), zuzo, 1, "M \n", "\n"},
+      {"Latin-1 and beyond",
+       "\xC3\x89"
+       "crans \xE2\x82\xAC \xF0\x9F\x96\x90",
+       "Tessel", zuzo, 1,
+       "\xC9"
+       "crans ? ?? Tessel\n",
+       "Tessel\n"},
+      {"signature in a long text", "M", "P", std::string(50, '-') + zuzo, 0, "", ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto device = [&c] {
+      vusb::DeviceSpec spec = vusb::PctCurrentSpec();
+      spec.params = IdentityBlock(0x2575, 0x8753, 0x170);
+      spec.strings[1] = c.manufacturer;
+      spec.strings[2] = c.product;
+      spec.strings[0x3C] = c.signature;
+      vusb::AddDevice(spec);
+    };
+    Runs runs;
+    if (!RunBoth({device, {{}}}, runs))
+      GTEST_SKIP() << skipReason_;
+    ExpectSameRuns(runs);
+    const Outcome &real = runs.real[0];
+    EXPECT_EQ(c.status, real.status);
+    EXPECT_EQ("", real.err);
+    if (c.manufList.empty()) {
+      EXPECT_TRUE(real.files.empty());
+    } else {
+      EXPECT_EQ(c.manufList, real.files.at("manuflist.conf"));
+      EXPECT_EQ(c.prodList, real.files.at(".prodlist.conf"));
+    }
+  }
+}
+
+// Error paths through the real library: what each failure returns and which errno it leaves
+// for the messages. The debug traces take part in the comparison.
+TEST_F(RealStackTest, FailuresAgreeOnBothStacks) {
+  struct Case {
+    const char *name;
+    std::function<void(vusb::DeviceSpec &)> fault;
+    std::vector<std::vector<std::string>> runs;
+    int status; // of the first run
+    std::string err;
+  };
+  using vusb::TransferFault;
+  const Case cases[] = {
+      {"firmware identity stalls once",
+       [](vusb::DeviceSpec &s) {
+         s.faults.transfers.push_back(
+             TransferFault{.nth = 0, .request = 1, .reportId = 0xF2, .times = 1});
+       },
+       {{"--hybrid-m"}},
+       1,
+       ""},
+      {"firmware identity moves nothing",
+       [](vusb::DeviceSpec &s) {
+         s.faults.transfers.push_back(
+             TransferFault{.nth = 0, .request = 1, .reportId = 0xF2, .times = -1, .result = 0});
+       },
+       {{"--mouse"}},
+       0,
+       ""},
+      {"reply times out once",
+       [](vusb::DeviceSpec &s) {
+         s.faults.transfers.push_back(TransferFault{
+             .nth = 0, .request = 1, .reportId = 0x07, .times = 1, .result = -ETIMEDOUT});
+       },
+       {{"--digitizer"}},
+       1,
+       ""},
+      {"unplugged at its fifth transfer",
+       [](vusb::DeviceSpec &s) { s.faults.unplugAtTransfer = 5; },
+       {{"--mouse"}},
+       1,
+       ""},
+      {"leaves the bus after its reset",
+       [](vusb::DeviceSpec &s) { s.faults.unplugOnReset = true; },
+       {{"--hybrid-d"}, {"getpos"}},
+       1,
+       ""},
+      {"product string unreadable",
+       [](vusb::DeviceSpec &s) { s.faults.unreadableStrings = {2}; },
+       {{}},
+       1,
+       "Unable to get 0x02 stringn: Broken pipe\n"},
+      {"manufacturer string unreadable",
+       [](vusb::DeviceSpec &s) { s.faults.unreadableStrings = {1}; },
+       {{}},
+       1,
+       "Unable to get 0x01 string 2\n: Broken pipe\n"},
+      {"no string readable",
+       [](vusb::DeviceSpec &s) { s.faults.stringsUnreadable = true; },
+       {{}},
+       0,
+       "Unable to get 0x02 stringn: Broken pipe\n"},
+      {"driver cannot be named",
+       [](vusb::DeviceSpec &s) { s.faults.driverErrno = EPERM; },
+       {{}},
+       0,
+       "Unable to get device driver name: Operation not permitted\n"},
+      {"driver cannot be detached",
+       [](vusb::DeviceSpec &s) { s.faults.detachErrno = EPERM; },
+       {{}},
+       0,
+       "Unable to detach kernel driver: Operation not permitted\n"},
+      {"configuration refused",
+       [](vusb::DeviceSpec &s) { s.faults.configErrno = EBUSY; },
+       {{}},
+       0,
+       "Unable to set device configuration: Device or resource busy\n"},
+      {"alternate setting refused",
+       [](vusb::DeviceSpec &s) { s.faults.altErrno = EINVAL; },
+       {{}},
+       0,
+       "Unable to set alternate interface: Invalid argument\n"},
+      {"second interface, second configuration, alternate setting 1",
+       [](vusb::DeviceSpec &s) {
+         s.interfaceNumber = 1;
+         s.configurationValue = 2;
+         s.alternateSetting = 1;
+       },
+       {{"--hybrid-m"}},
+       1,
+       ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto device = [&c] {
+      vusb::DeviceSpec spec = vusb::PctCurrentSpec();
+      spec.params = IdentityBlock(0x2575, 0x8753, 0x170);
+      c.fault(spec);
+      vusb::AddDevice(spec);
+    };
+    Runs runs;
+    if (!RunBoth({device, c.runs, "", true}, runs))
+      GTEST_SKIP() << skipReason_;
+    ExpectSameRuns(runs);
+    EXPECT_EQ(c.status, runs.real[0].status);
+    EXPECT_EQ(c.err, runs.real[0].err);
+    EXPECT_NE(std::string::npos, runs.real[0].out.find("panelcfg DD:call usb_get_busses\n"));
+  }
+}
+
 } // namespace
