@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -709,6 +710,101 @@ TEST_F(RealStackTest, FailuresAgreeOnBothStacks) {
     EXPECT_EQ(c.err, runs.real[0].err);
     EXPECT_NE(std::string::npos, runs.real[0].out.find("panelcfg DD:call usb_get_busses\n"));
   }
+}
+
+// Lines of a text in sorted order.
+std::vector<std::string> SortedLines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(start, end - start));
+    start = end;
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// libusb 0.1 lists busses and devices in the order of their directories under /dev/bus/usb, not
+// by number: every device on every bus is visited on both stacks, in an order that may differ.
+TEST_F(RealStackTest, DevicesOnSeveralBusesAreAllHandled) {
+  auto bus = [] {
+    for (int number : {3, 1}) {
+      vusb::DeviceSpec pct = vusb::PctCurrentSpec();
+      pct.bus = number;
+      pct.params = IdentityBlock(0x2575, 0x8753, 0x170);
+      pct.strings[2] = "Panel on bus " + std::to_string(number);
+      vusb::AddDevice(pct);
+      vusb::DeviceSpec plain = vusb::PlainSpec(0x046D, 0xC077);
+      plain.bus = number;
+      vusb::AddDevice(plain);
+    }
+    vusb::DeviceSpec res = vusb::ResistiveSpec();
+    res.bus = 2;
+    vusb::AddDevice(res);
+  };
+  Runs runs;
+  if (!RunBoth({bus, {{"--hybrid-m"}}, "[options]\nres=1\n"}, runs))
+    GTEST_SKIP() << skipReason_;
+  Outcome &virt = runs.virt[0];
+  Outcome &real = runs.real[0];
+
+  EXPECT_EQ(2, real.status);
+  EXPECT_EQ(virt.status, real.status);
+  EXPECT_EQ("", real.err);
+  EXPECT_EQ(SortedLines("II:Firmware Version:S1.2.04(r368) ChipID:8\nII:check pass\n"
+                        "II:Set to hybrid\nII:Firmware Version:S1.2.04(r368) ChipID:8\n"
+                        "II:check pass\nII:Set to hybrid\nII:Firmware Version:V2.9\n"
+                        "Res Rotation:0\nII:PCT Devices:2\n"),
+            SortedLines(real.out));
+  EXPECT_EQ(SortedLines(virt.out), SortedLines(real.out));
+  ASSERT_EQ(virt.files.size(), real.files.size());
+  for (const auto &[name, text] : virt.files) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(1u, real.files.count(name));
+    EXPECT_EQ(SortedLines(text), SortedLines(real.files.at(name)));
+  }
+  EXPECT_EQ(SortedLines("Tessel Panels Panel on bus 1\nTessel Panels Panel on bus 3\n"),
+            SortedLines(real.files.at("manuflist.conf")));
+  // Per device the runs agree exactly.
+  EXPECT_EQ(virt.state, real.state);
+  EXPECT_EQ(virt.calls, real.calls);
+  for (int plain : {1, 3}) {
+    EXPECT_EQ(2, real.nodeOpens[static_cast<size_t>(plain)]);
+    EXPECT_TRUE(real.calls[static_cast<size_t>(plain)].empty());
+  }
+}
+
+// On Linux, usb_open of libusb 0.1.12 never fails: a device node that cannot be opened gives a
+// handle whose every request fails with EBADF. A device unplugged between enumeration and
+// opening is therefore skipped with the messages of its string read and of its take-over, and
+// not with the utility's own "Unable to open USB device" (which the virtual bus, failing
+// usb_open, shows instead).
+TEST_F(RealStackTest, DeviceThatCannotBeOpenedIsSkipped) {
+  auto gone = [] {
+    vusb::DeviceSpec spec = vusb::PctCurrentSpec();
+    spec.params = IdentityBlock(0x2575, 0x8753, 0x170);
+    spec.faults.openErrno = ENOENT;
+    vusb::AddDevice(spec);
+  };
+  Runs runs;
+  if (!RunBoth({gone, {{"--mouse"}}}, runs))
+    GTEST_SKIP() << skipReason_;
+  const Outcome &virt = runs.virt[0];
+  const Outcome &real = runs.real[0];
+
+  EXPECT_EQ(0, real.status);
+  EXPECT_EQ("II:PCT Devices:0\n", real.out);
+  EXPECT_EQ("Unable to get 0x02 stringn: Bad file descriptor\n"
+            "Unable to get device driver name: Bad file descriptor\n",
+            real.err);
+  EXPECT_EQ((std::vector<std::string>{"CONNECTINFO = 2", "PORTINFO 0 = ENOTTY"}), real.wire[0]);
+  EXPECT_TRUE(real.calls[0].empty());
+  EXPECT_EQ(virt.status, real.status);
+  EXPECT_EQ(virt.out, real.out);
+  EXPECT_EQ(virt.files, real.files);
+  EXPECT_EQ(virt.state, real.state);
 }
 
 } // namespace

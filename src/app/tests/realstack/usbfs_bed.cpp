@@ -2,6 +2,8 @@
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <usb.h>
 
@@ -106,6 +108,22 @@ std::string ErrName(int err) {
 // "= 64" or "= EPIPE".
 std::string ResultText(long result, int err) {
   return result < 0 ? "= " + ErrName(err) : "= " + std::to_string(result);
+}
+
+// Puts a socket where the node file was: opening it fails (ENXIO), and umockdev, which finds
+// a file there, does not fall back to the machine's own /dev.
+void BlockNode(const std::string &file) {
+  unlink(file.c_str());
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (file.size() >= sizeof addr.sun_path)
+    return;
+  memcpy(addr.sun_path, file.c_str(), file.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return;
+  bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+  close(fd);
 }
 
 // A device on the bus now (not unplugged, not gone after a reset).
@@ -311,7 +329,7 @@ void UsbfsBed::Serve(NodeContext &node, UMockdevIoctlClient *client) {
       // be opened loses its node now.
       err = ENOTTY;
       if (dev.faults.openErrno != 0)
-        unlink((root_ + node.path).c_str());
+        BlockNode(root_ + node.path);
       snprintf(b, sizeof b, "PORTINFO %d ", io->ifno);
     } else {
       err = ENOTTY;

@@ -25,8 +25,8 @@
 //   anything else                      ENOTTY
 // A failed call answers the ioctl with -1 and the errno the bus set. Closing the node closes
 // the bus handle (noticed when the next node is opened, or when the process has ended). A device
-// whose faults.openErrno is set loses its node once enumeration is over, so that opening it fails
-// as for a device unplugged in between.
+// whose faults.openErrno is set loses its node once enumeration is over (a socket takes its
+// place), so that opening it fails as for a device unplugged in between.
 //
 // The handlers run on umockdev's worker thread. Every access to the virtual bus, from them and
 // from the test, holds Lock().
