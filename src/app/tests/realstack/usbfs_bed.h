@@ -18,9 +18,11 @@
 //   USBDEVFS_SETINTERFACE              usb_set_altinterface
 //   USBDEVFS_RELEASEINTERFACE          usb_release_interface
 //   USBDEVFS_CONTROL, GET_DESCRIPTOR of a string
-//                                      index 0: the language table (US English); index n: the
-//                                      device's text n as UTF-16, once usb_get_string_simple
-//                                      on the bus has said the string can be read
+//                                      index 0: the language table (US English), always;
+//                                      index n: the device's text n as UTF-16, once
+//                                      usb_get_string_simple on the bus has said it can be
+//                                      read (string faults apply there). Neither counts as a
+//                                      control transfer of the bus (TransferFault::nth).
 //   USBDEVFS_CONTROL, any other        usb_control_msg (feature reports, faults, time-outs)
 //   anything else                      ENOTTY
 // A failed call answers the ioctl with -1 and the errno the bus set. Closing the node closes
