@@ -789,7 +789,7 @@ TEST_F(RealStackTest, DeviceThatCannotBeOpenedIsSkipped) {
     vusb::AddDevice(spec);
   };
   Runs runs;
-  if (!RunBoth({gone, {{"--mouse"}}}, runs))
+  if (!RunBoth({gone, {{"--mouse"}, {"--list"}}}, runs))
     GTEST_SKIP() << skipReason_;
   const Outcome &virt = runs.virt[0];
   const Outcome &real = runs.real[0];
@@ -805,6 +805,48 @@ TEST_F(RealStackTest, DeviceThatCannotBeOpenedIsSkipped) {
   EXPECT_EQ(virt.out, real.out);
   EXPECT_EQ(virt.files, real.files);
   EXPECT_EQ(virt.state, real.state);
+
+  // The listing cannot tell either: the strings are unreadable, "cannot be opened" never shows.
+  const Outcome &listing = runs.real[1];
+  EXPECT_EQ(0, listing.status);
+  EXPECT_EQ("bus 001 device 002: 2575:8753 PCT, manufacturer unreadable (Bad file descriptor), "
+            "product unreadable (Bad file descriptor)\n",
+            listing.out);
+  EXPECT_EQ("", listing.err);
+}
+
+// The listing reads strings only, on both stacks alike.
+TEST_F(RealStackTest, ListingShowsEveryDeviceWithItsStrings) {
+  auto bus = [] {
+    CurrentControllerInDigitizerMode();
+    vusb::AddPlain(0x046D, 0xC077);
+    vusb::AddResistive();
+  };
+  Runs runs;
+  if (!RunBoth({bus, {{"--list"}}, "[options]\nres=1\n"}, runs))
+    GTEST_SKIP() << skipReason_;
+  const Outcome &virt = runs.virt[0];
+  const Outcome &real = runs.real[0];
+  EXPECT_EQ(0, real.status);
+  EXPECT_EQ("", real.err);
+  EXPECT_EQ(SortedLines("bus 001 device 002: 2575:8753 PCT, manufacturer \"Tessel Panels\", "
+                        "product \"TP8753 Multi-Touch\"\n"
+                        "bus 001 device 003: 046d:c077 not supported\n"
+                        "bus 001 device 004: 1234:8888 resistive, manufacturer \"Orrin Devices\", "
+                        "product \"RT-4W Resistive Touch\"\n"),
+            SortedLines(real.out));
+  EXPECT_EQ(SortedLines(virt.out), SortedLines(real.out));
+  EXPECT_TRUE(real.files.empty());
+  EXPECT_EQ(virt.calls, real.calls);
+  EXPECT_EQ(virt.state, real.state);
+  for (size_t id = 0; id < real.wire.size(); id++) {
+    SCOPED_TRACE(id);
+    for (const std::string &w : NonReportRequests(real.wire[id]))
+      EXPECT_TRUE(w.rfind("STRING ", 0) == 0 || w.rfind("CONNECTINFO", 0) == 0 ||
+                  w.rfind("PORTINFO", 0) == 0)
+          << w;
+    EXPECT_TRUE(Reports(real.calls[id]).empty());
+  }
 }
 
 } // namespace
