@@ -2,6 +2,7 @@
 // start state and operation word, the virtual clock sees the same sequence of waits as the wait
 // model works out from the protocol rules. An extra, missing, longer or misplaced pause fails.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 #include <cstddef>
 #include <string>
@@ -87,6 +88,16 @@ TEST(WaitModel, TotalsWorkedByHand) {
   // Reading the identity block of a new controller gives up after 11 failed reads.
   EXPECT_EQ(ModelTotal("current PCT", Start::New, "--sn"), 11 * (10 + 300));
   EXPECT_EQ(ModelTotal("current PCT", Start::New, "getpos"), 20u);
+}
+
+// The kernel may end a sleep up to its timer slack late (50 us by default): a run asks for
+// exact wake-ups before its first pause.
+TEST(RunDriver, AsksTheKernelForExactWakeUps) {
+  ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 50000UL), 0);
+  busrun::Bus bus(ScenarioNamed("current PCT").json);
+  bus.Run({"getpos"});
+  EXPECT_EQ(prctl(PR_GET_TIMERSLACK), 1);
+  prctl(PR_SET_TIMERSLACK, 0UL); // back to the default
 }
 
 class ProtocolWaits : public testing::TestWithParam<size_t> {};
