@@ -409,7 +409,7 @@ int usb_get_string_simple(usb_dev_handle *h, int index, char *buf, size_t buflen
   // descriptor's length byte as a signed char, so a text of more than 62 code units reads as
   // empty, and turns each code unit into one byte: itself below 0x100 (Latin-1), '?' above.
   const Bytes desc = StringDescriptor(it->second);
-  const int length = static_cast<signed char>(desc[0]);
+  const int length = desc[0] < 0x80 ? desc[0] : desc[0] - 0x100; // as a signed char
   size_t n = 0;
   for (int si = 2; si < length && n + 1 < buflen; si += 2)
     buf[n++] = desc[static_cast<size_t>(si) + 1] != 0 ? '?' : static_cast<char>(desc[si]);
