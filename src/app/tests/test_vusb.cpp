@@ -478,6 +478,37 @@ TEST_F(Vusb, TransferFaultsByPositionReportCommandAndCount) {
   usb_close(h);
 }
 
+TEST_F(Vusb, RuleWithAPositiveResultDeliversItsBytes) {
+  int id = vusb::AddPctCurrent();
+  usb_dev_handle *h = OpenClaimed(id);
+  Dev(id).faults.transfers = {
+      {.request = 0x01,
+       .reportId = 0x00,
+       .times = 1,
+       .result = 3,
+       .data = {0xA1, 0xA2, 0xA3, 0xA4}},
+      {.request = 0x01, .reportId = 0x00, .times = 1, .result = 5, .data = {0xB1, 0xB2}},
+      {.request = 0x09, .reportId = 0x00, .result = 7},
+  };
+  int r = 0;
+  Bytes got = Get(h, 0x00, 8, &r);
+  EXPECT_EQ(r, 3);
+  EXPECT_EQ(got, (Bytes{0xA1, 0xA2, 0xA3, 0, 0, 0, 0, 0})); // at most the result
+  got = Get(h, 0x00, 8, &r);
+  EXPECT_EQ(r, 5);
+  EXPECT_EQ(got, (Bytes{0xB1, 0xB2, 0, 0, 0, 0, 0, 0})); // at most the bytes given
+  Bytes report = {0x00, 0x11, 0x22};
+  EXPECT_EQ(
+      usb_control_msg(h, 0x21, 0x09, 0x0300, 0, reinterpret_cast<char *>(report.data()), 3, 5000),
+      7);
+  EXPECT_EQ(vusb::Sequence(id).back(), "set 00 11 22 /3 = 7");
+  std::vector<vusb::Entry> gets = vusb::GetReports(id, 0x00);
+  ASSERT_EQ(gets.size(), 2u);
+  EXPECT_EQ(gets[0].data, (Bytes{0xA1, 0xA2, 0xA3}));
+  EXPECT_EQ(gets[1].data, (Bytes{0xB1, 0xB2}));
+  usb_close(h);
+}
+
 TEST_F(Vusb, UnpluggedDevicesFailEveryCallUntilReplugged) {
   int id = vusb::AddPctCurrent();
   int other = vusb::AddPctCurrent();

@@ -1,6 +1,7 @@
 // The bus: devices, enumeration into libusb's lists, and the libusb 0.1 calls of the utility.
 #include <usb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -568,8 +569,15 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
       continue;
     if (f.times > 0)
       f.times--;
-    if (f.result < 0)
+    if (f.result < 0) {
       SetError(-f.result, "error sending control message");
+    } else if (in && f.result > 0 && size > 0) {
+      size_t n =
+          std::min({f.data.size(), static_cast<size_t>(f.result), static_cast<size_t>(size)});
+      if (n > 0)
+        memcpy(data, f.data.data(), n);
+      e.data.assign(data, data + n);
+    }
     return Finish(std::move(e), f.result);
   }
   // usbfs lets a transfer to an interface through only when no kernel driver holds it.

@@ -54,6 +54,8 @@ struct TransferFault {
   int command = -1;  // byte 1 of the data sent (Set_Report only); -1: any
   int times = -1;    // how many matching transfers fail; -1: all of them
   int result = -32;  // returned value: -EPIPE by default; 0 means "nothing moved"
+  Bytes data = {};   // Get_Report with a result above 0: the bytes delivered to the host (at
+                     // most result and the size asked for); the rest stays as it was
 };
 
 // Faults of one device. Errno fields: 0 no fault, else the call fails with -value.
