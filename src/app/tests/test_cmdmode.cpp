@@ -1,4 +1,4 @@
-// Command mode, controller generation, firmware identity and reset (Part 3.1).
+// Command mode, controller generation, firmware identity and reset.
 #include <gtest/gtest.h>
 #include <usb.h>
 

@@ -1,4 +1,4 @@
-// HID access over USB (Part 2.2): taking a device over, and the Set_Report/Get_Report wire.
+// HID access over USB: taking a device over, and the Set_Report/Get_Report wire.
 #include <gtest/gtest.h>
 #include <usb.h>
 

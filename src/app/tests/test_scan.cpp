@@ -1,4 +1,4 @@
-// The device scan (Part 2.3): which devices are opened, the order of the PCT path, the
+// The device scan: which devices are opened, the order of the PCT path, the
 // signature, the resets, release and close, the registrations and the PCT count.
 #include <gtest/gtest.h>
 #include <usb.h>
