@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh >/dev/null
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
-exec ./build/release/src/app/src/sim/panelcfg-sim "$@"
+cmake --preset demo >/dev/null
+cmake --build --preset demo >/dev/null
+exec ./build/demo/src/app/src/sim/panelcfg-sim "$@"

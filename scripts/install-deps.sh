@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies from Debian's packages. Safe to run again.
+# Installs the build dependencies (and with --test those of the tests) from Debian's packages.
+# Safe to run again: it installs only what is missing.
 set -euo pipefail
-packages=(g++ cmake make pkg-config libusb-dev libgtest-dev libinih-dev nlohmann-json3-dev
-  man-db groff-base binutils umockdev libumockdev-dev
-  valgrind clang-tidy-19 cppcheck
-  clang-14 libclang-rt-14-dev)
+# What building panelcfg and its simulator needs.
+packages=(g++ cmake make pkg-config libusb-dev libinih-dev nlohmann-json3-dev)
+# What the tests, the analysis and the fuzz targets need as well (scripts/install-deps.sh --test).
+if [ "${1:-}" = "--test" ]; then
+  packages+=(libgtest-dev man-db groff-base binutils umockdev libumockdev-dev
+    valgrind clang-tidy-19 cppcheck clang-14 libclang-rt-14-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
