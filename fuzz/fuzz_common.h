@@ -36,7 +36,11 @@ namespace fuzz {
 class ScratchDir {
 public:
   ScratchDir() {
-    const char *base = access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+    // libFuzzer may end the process without running destructors: scripts/fuzz.sh points
+    // TMPDIR at a directory of its own and removes it afterwards.
+    const char *base = getenv("TMPDIR");
+    if (base == nullptr || *base == '\0')
+      base = access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
     std::string pattern = std::string(base) + "/panelcfg-fuzz-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');

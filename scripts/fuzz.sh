@@ -27,7 +27,8 @@ for t in "${targets[@]}"; do
   log="$build/$t.log"
   echo "== $t: ${seconds} s"
   # A single input that runs for ten seconds is a hang: the bus is virtual, nothing waits.
-  if "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -close_fd_mask=3 \
+  mkdir -p "$work/tmp"
+  if TMPDIR="$work/tmp" "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -close_fd_mask=3 \
     -print_final_stats=1 -artifact_prefix="$findings/$t-" "$work/$t" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "   ${runs:-?} inputs, no finding"
