@@ -14,15 +14,16 @@
 #include <vector>
 
 #include "device/hid.h"
+#include "log_lines.h"
 #include "run/state.h"
 #include "scratch_dir.h"
 #include "support/support.h"
+#include "takeover.h"
 #include "vusb.h"
 
 namespace pct {
 
 using vusb::Bytes;
-using Lines = std::vector<std::string>;
 
 // A report of len bytes that starts with head and is zero elsewhere.
 inline Bytes Report(std::initializer_list<int> head, size_t len = 64) {
@@ -76,20 +77,6 @@ inline Bytes Decoded(const Bytes &area) {
   return out;
 }
 
-inline Lines Concat(std::initializer_list<Lines> parts) {
-  Lines out;
-  for (const Lines &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-inline Lines Repeat(const Lines &part, int n) {
-  Lines out;
-  for (int i = 0; i < n; i++)
-    out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
 inline std::vector<unsigned> Waits(std::initializer_list<std::pair<unsigned, int>> runs) {
   std::vector<unsigned> out;
   for (const auto &[ms, n] : runs)
@@ -97,15 +84,22 @@ inline std::vector<unsigned> Waits(std::initializer_list<std::pair<unsigned, int
   return out;
 }
 
+// One device-mode attempt of a legacy controller: set_device_mode with target, then
+// get_device_mode answered with answer (0: an answer of zeros).
+inline Lines ModeAttempt(int target, int answer) {
+  char set[32];
+  char get[32];
+  snprintf(set, sizeof set, "set 08 91 02 00 82 %02x /6", target);
+  if (answer == 0)
+    snprintf(get, sizeof get, "get 07 /64");
+  else
+    snprintf(get, sizeof get, "get 07 00 00 00 %02x /64", answer);
+  return {set, "wait 5", "set 06 73 0c /8", "wait 10", get};
+}
+
 // A legacy controller entering (0x90) and leaving (0x01) command mode at the first attempt.
-inline Lines EnterCmd() {
-  return {"set 08 91 02 00 82 90 /6", "wait 5", "set 06 73 0c /8", "wait 10",
-          "get 07 00 00 00 90 /64"};
-}
-inline Lines LeaveCmd() {
-  return {"set 08 91 02 00 82 01 /6", "wait 5", "set 06 73 0c /8", "wait 10",
-          "get 07 00 00 00 01 /64"};
-}
+inline Lines EnterCmd() { return ModeAttempt(0x90, 0x90); }
+inline Lines LeaveCmd() { return ModeAttempt(0x01, 0x01); }
 
 // The 16-byte position-configuration read of a controller that reports mode.
 inline Lines PosRead(bool legacy, int mode) {
@@ -220,39 +214,22 @@ inline void FaultAll(int id, int request, int reportId, int command, int result,
   vusb::Dev(id).faults.transfers.push_back(f);
 }
 
+// A trace line as the debug mode prints it.
+inline std::string DD(const std::string &line) { return "panelcfg DD:" + line; }
+
+// USB IDs as one number, vendor << 16 | product.
+constexpr uint32_t Ids(uint32_t vid, uint32_t pid) { return vid << 16 | pid; }
+
 constexpr int kSet = 0x09;
 constexpr int kGet = 0x01;
 
 // A fixture with a fresh run state and bus; Open takes one controller over the way the scan
 // does and fills the run state the scan would have filled for it.
-class PctTest : public RunStateTest {
+class PctTest : public ControllerTest {
 protected:
-  void SetUp() override {
-    RunStateTest::SetUp();
-    vusb::Reset();
-  }
-  void TearDown() override {
-    Close();
-    vusb::Reset();
-    RunStateTest::TearDown();
-  }
-
   hid_device *Open(int id) {
-    Close();
-    vusb::ReEnumerate();
-    struct usb_device *ud = vusb::UsbDevice(id);
-    EXPECT_NE(ud, nullptr);
-    if (ud == nullptr)
-      return nullptr;
-    // The takeover's own traces are not part of what a test looks at.
-    const int dbg = DbgFlag;
-    DbgFlag = 0;
-    handle_ = usb_open(ud);
-    EXPECT_NE(handle_, nullptr);
-    dev_ = OpenHidDevice(ud, handle_);
-    EXPECT_NE(dev_->device_handle, nullptr);
-    DbgFlag = dbg;
-    id_ = id;
+    if (!TakeOver(id))
+      return dev_;
     const vusb::Device &d = vusb::Dev(id);
     IsLegacy = d.model == vusb::Model::PctLegacy ? 1 : 2;
     DevInfo.VID = d.vid;
@@ -260,29 +237,17 @@ protected:
     ChipID = static_cast<int>(d.identity >> 12 & 0xF);
     FwRev = static_cast<int>(d.identity & 0xFFF);
     DevInfo.FWRev = FwRev;
-    vusb::ClearLog();
-    vusb::ClearWaits();
     return dev_;
   }
 
-  void Close() {
-    if (dev_ != nullptr) {
-      free_hid_device(dev_);
-      dev_ = nullptr;
-    }
-    if (handle_ != nullptr) {
-      usb_release_interface(handle_, 0);
-      usb_close(handle_);
-      handle_ = nullptr;
-    }
+  // Empties the bus and adds one controller of the generation with the default identity; its ID.
+  static int OnlyController(bool legacy) {
+    vusb::Reset();
+    return legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
   }
 
   // The log of the device in hand, waits included.
   Lines Seq() const { return vusb::Sequence(id_); }
-
-  hid_device *dev_ = nullptr;
-  usb_dev_handle *handle_ = nullptr;
-  int id_ = -1;
 };
 
 } // namespace pct

@@ -8,97 +8,32 @@
 #include <string>
 #include <vector>
 
+#include "captured.h"
 #include "device/hid.h"
+#include "log_lines.h"
 #include "pct/cmdmode.h"
+#include "pct_helpers.h"
 #include "run/state.h"
-#include "scratch_dir.h"
+#include "takeover.h"
 #include "vusb.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using pct::EnterCmd;
+using pct::LeaveCmd;
+using pct::ModeAttempt;
+using pct::Report;
 using vusb::Bytes;
 using vusb::Dev;
-
-struct Output {
-  std::string out;
-  std::string err;
-};
-
-template <typename F> Output Captured(F f) {
-  fflush(stdout);
-  CaptureStdout();
-  CaptureStderr();
-  f();
-  fflush(stdout);
-  Output o;
-  o.err = GetCapturedStderr();
-  o.out = GetCapturedStdout();
-  return o;
-}
-
-// A 64-byte report starting with the given bytes.
-Bytes Report(std::initializer_list<int> head, size_t len = 64) {
-  Bytes r(len, 0);
-  size_t i = 0;
-  for (int b : head)
-    r[i++] = static_cast<uint8_t>(b);
-  return r;
-}
 
 // The firmware identity from its fields.
 uint32_t Identity(unsigned family, unsigned version, unsigned chip, unsigned rev) {
   return family << 28 | version << 16 | chip << 12 | rev;
 }
 
-// The log of one device-mode attempt (set_device_mode, then get_device_mode answered with mode).
-std::vector<std::string> Attempt(int target, int answer) {
-  char set[32];
-  char get[32];
-  snprintf(set, sizeof set, "set 08 91 02 00 82 %02x /6", target);
-  if (answer == 0)
-    snprintf(get, sizeof get, "get 07 /64");
-  else
-    snprintf(get, sizeof get, "get 07 00 00 00 %02x /64", answer);
-  return {set, "wait 5", "set 06 73 0c /8", "wait 10", get};
-}
+std::vector<unsigned> AttemptWaits(int attempts) { return RepeatWaits(attempts, {5, 10}); }
 
-std::vector<unsigned> AttemptWaits(int attempts) {
-  std::vector<unsigned> w;
-  for (int i = 0; i < attempts; i++) {
-    w.push_back(5);
-    w.push_back(10);
-  }
-  return w;
-}
-
-class CmdModeTest : public RunStateTest {
-protected:
-  void SetUp() override {
-    RunStateTest::SetUp();
-    vusb::Reset();
-  }
-  void TearDown() override {
-    for (hid_device *dev : records_)
-      free_hid_device(dev);
-    vusb::Reset();
-    RunStateTest::TearDown();
-  }
-  // The device opened and taken over; the log and the waits start empty after it.
-  hid_device *TakenOver(int id) {
-    usb_dev_handle *h = usb_open(vusb::UsbDevice(id));
-    hid_device *dev = OpenHidDevice(vusb::UsbDevice(id), h);
-    records_.push_back(dev);
-    EXPECT_NE(dev->device_handle, nullptr);
-    vusb::ClearLog();
-    vusb::ClearWaits();
-    return dev;
-  }
-  std::vector<hid_device *> records_;
-};
+class CmdModeTest : public TakeOverTest {};
 
 // ---------------------------------------------------------------------------------------------
 // Device mode
@@ -185,7 +120,7 @@ TEST_F(CmdModeTest, EnterConfirmedAtTheFirstAttemptGivesTwenty) {
   int count = -1;
   Output o = Captured([&] { count = enter_cmd_mode(dev); });
   EXPECT_EQ(count, 20);
-  EXPECT_EQ(vusb::Sequence(id), Attempt(0x90, 0x90));
+  EXPECT_EQ(vusb::Sequence(id), ModeAttempt(0x90, 0x90));
   EXPECT_EQ(vusb::Waits(), (std::vector<unsigned>{5, 10}));
   EXPECT_EQ(o.out, "panelcfg DD:***enter_cmd_mode count:20***\n");
   EXPECT_EQ(Dev(id).deviceMode, 0x90);
@@ -202,14 +137,8 @@ TEST_F(CmdModeTest, EnterCountsTheAttemptsLeft) {
     int count = -1;
     Output o = Captured([&] { count = enter_cmd_mode(dev); });
     EXPECT_EQ(count, 20 - ignored);
-    std::vector<std::string> expected;
-    for (int i = 0; i < ignored; i++) {
-      std::vector<std::string> a = Attempt(0x90, 0x01);
-      expected.insert(expected.end(), a.begin(), a.end());
-    }
-    std::vector<std::string> last = Attempt(0x90, 0x90);
-    expected.insert(expected.end(), last.begin(), last.end());
-    EXPECT_EQ(vusb::Sequence(id), expected);
+    EXPECT_EQ(vusb::Sequence(id),
+              Concat({Repeat(ignored, ModeAttempt(0x90, 0x01)), ModeAttempt(0x90, 0x90)}));
     EXPECT_EQ(vusb::Waits(), AttemptWaits(ignored + 1));
     EXPECT_EQ(o.out,
               "panelcfg DD:***enter_cmd_mode count:" + std::to_string(20 - ignored) + "***\n");
@@ -251,7 +180,7 @@ TEST_F(CmdModeTest, LeaveLooksForNormalOperation) {
   int count = -1;
   Output o = Captured([&] { count = leave_cmd_mode(dev); });
   EXPECT_EQ(count, 20);
-  EXPECT_EQ(vusb::Sequence(id), Attempt(0x01, 0x01));
+  EXPECT_EQ(vusb::Sequence(id), ModeAttempt(0x01, 0x01));
   EXPECT_EQ(o.out, "panelcfg DD:***leave_cmd_mode count:20***\n");
   EXPECT_EQ(Dev(id).deviceMode, 0x01);
 }
@@ -274,14 +203,10 @@ TEST_F(CmdModeTest, LeaveGoesOnWhileTheControllerReportsCommandModeOrNothing) {
     int count = -1;
     Output o = Captured([&] { count = leave_cmd_mode(dev); });
     EXPECT_EQ(count, 0);
-    std::vector<std::string> expected;
-    for (int i = 0; i < 20; i++) {
-      std::vector<std::string> a = Attempt(0x01, c.answer);
-      if (c.answer == 0)
-        a.back() = "get 07 /64 = 0";
-      expected.insert(expected.end(), a.begin(), a.end());
-    }
-    EXPECT_EQ(vusb::Sequence(id), expected);
+    Lines attempt = ModeAttempt(0x01, c.answer);
+    if (c.answer == 0)
+      attempt.back() = "get 07 /64 = 0";
+    EXPECT_EQ(vusb::Sequence(id), Repeat(20, attempt));
     EXPECT_EQ(vusb::TotalWaitMs(), 300u);
     EXPECT_EQ(o.out, "panelcfg DD:***leave_cmd_mode count:0***\n");
   }
@@ -586,11 +511,7 @@ TEST_F(CmdModeTest, LegacyResetIsBracketedByCommandMode) {
   IsLegacy = 1;
   DbgFlag = 1;
   Output o = Captured([&] { ResetDevice(dev); });
-  std::vector<std::string> expected = Attempt(0x90, 0x90);
-  expected.push_back("set 08 85 01 00 02 /64");
-  std::vector<std::string> leave = Attempt(0x01, 0x01);
-  expected.insert(expected.end(), leave.begin(), leave.end());
-  EXPECT_EQ(vusb::Sequence(id), expected);
+  EXPECT_EQ(vusb::Sequence(id), Concat({EnterCmd(), {"set 08 85 01 00 02 /64"}, LeaveCmd()}));
   EXPECT_EQ(vusb::SetReports(id, 0x08)[1], Report({0x08, 0x85, 0x01, 0x00, 0x02}));
   EXPECT_EQ(o.out, "panelcfg DD:***ResetDevice***\n"
                    "panelcfg DD:***enter_cmd_mode count:20***\n"
@@ -622,11 +543,7 @@ TEST_F(CmdModeTest, LegacyResetLeavesCommandModeEvenWhenTheResetRequestFails) {
   Dev(id).faults.transfers = {{.request = 0x09, .reportId = 0x08, .command = 0x85}};
   IsLegacy = 1;
   ResetDevice(dev);
-  std::vector<std::string> expected = Attempt(0x90, 0x90);
-  expected.push_back("set 08 85 01 00 02 /64 = -32");
-  std::vector<std::string> leave = Attempt(0x01, 0x01);
-  expected.insert(expected.end(), leave.begin(), leave.end());
-  EXPECT_EQ(vusb::Sequence(id), expected);
+  EXPECT_EQ(vusb::Sequence(id), Concat({EnterCmd(), {"set 08 85 01 00 02 /64 = -32"}, LeaveCmd()}));
   EXPECT_EQ(Dev(id).resets, 0);
 }
 

@@ -16,11 +16,7 @@ namespace {
 
 using namespace pct;
 
-constexpr uint32_t Ids(uint32_t vid, uint32_t pid) { return vid << 16 | pid; }
-
 const Bytes kSN = {0x01, 0x02, 0x0A, 0x0B, 0x10, 0x20, 0xA0, 0xFF};
-
-std::string DD(const std::string &line) { return "panelcfg DD:" + line; }
 
 class DispatchTest : public PctTest {
 protected:
@@ -416,8 +412,7 @@ TEST_F(DispatchTest, SetposWritesTheModeAndResets) {
   for (bool legacy : {false, true}) {
     for (int mode = 1; mode <= 4; mode++) {
       SCOPED_TRACE((legacy ? "legacy " : "current ") + std::to_string(mode));
-      vusb::Reset();
-      int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+      int id = OnlyController(legacy);
       vusb::Dev(id).SetPosMode(2);
       Open(id);
       FunctionMode = FM_SETPOS;
@@ -463,8 +458,7 @@ TEST_F(DispatchTest, GetposPrintsTheModeStraightToStandardOutput) {
   for (bool legacy : {false, true}) {
     for (const Case &c : cases) {
       SCOPED_TRACE(std::string(legacy ? "legacy, " : "current, ") + c.name);
-      vusb::Reset();
-      int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+      int id = OnlyController(legacy);
       vusb::Dev(id).SetPosMode(c.stored);
       Open(id);
       if (c.unreadable)

@@ -12,6 +12,7 @@
 
 #include "device/devtable.h"
 #include "lists/registry.h"
+#include "panelcfg_run.h"
 #include "run/driver.h"
 #include "run/state.h"
 #include "scratch_dir.h"
@@ -19,58 +20,26 @@
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
-
-struct RunResult {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-// One run of the utility with the given arguments after the program name.
-RunResult RunPanelcfg(const std::string &dir, std::vector<std::string> args) {
-  args.insert(args.begin(), "panelcfg");
-  std::vector<char *> argv;
-  for (std::string &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  CaptureStdout();
-  CaptureStderr();
-  int status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir.c_str());
-  RunResult r;
-  r.status = status;
-  r.err = GetCapturedStderr();
-  r.out = GetCapturedStdout();
-  return r;
-}
-
-RunResult RunPanelcfg(const ScratchDir &dir, std::vector<std::string> args) {
-  return RunPanelcfg(dir.Path(), std::move(args));
-}
-
-class DriverTest : public RunStateTest {
+class DriverTest : public RunTest {
 protected:
   void SetUp() override {
-    RunStateTest::SetUp();
-    vusb::Reset();
-    cMyHidInfo = MYHIDINFO{};
+    RunTest::SetUp();
     // Leftovers of an earlier run must not survive the start of the next one.
     FunctionMode = FM_GETPOS;
     POSMode = 9;
     NotResetDevice = 1;
   }
-  void TearDown() override {
-    cMyHidInfo = MYHIDINFO{};
-    vusb::Reset();
-    RunStateTest::TearDown();
-  }
-  ScratchDir dir_;
 };
 
 const char kEmptyRunOutput[] = "II:PCT Devices:0\n";
+
+// The arguments each in single quotes, for a trace.
+std::string Quoted(const std::vector<std::string> &args) {
+  std::string label;
+  for (const std::string &a : args)
+    label += "'" + a + "' ";
+  return label;
+}
 
 TEST_F(DriverTest, OperationWords) {
   struct Case {
@@ -120,10 +89,7 @@ TEST_F(DriverTest, OperationWords) {
       {{"mouse", "--mouse"}, FM_CONFIGURE, 0, 0},
   };
   for (const Case &c : cases) {
-    std::string label;
-    for (const std::string &a : c.args)
-      label += "'" + a + "' ";
-    SCOPED_TRACE(label);
+    SCOPED_TRACE(Quoted(c.args));
     ScratchDir dir;
     FunctionMode = FM_GETPOS;
     POSMode = 9;
@@ -168,10 +134,7 @@ TEST_F(DriverTest, NotFlagIsReadFromTheThirdArgumentOnly) {
       {{"not", "not", "not"}, 1},
   };
   for (const Case &c : cases) {
-    std::string label;
-    for (const std::string &a : c.args)
-      label += "'" + a + "' ";
-    SCOPED_TRACE(label);
+    SCOPED_TRACE(Quoted(c.args));
     ScratchDir dir;
     NotResetDevice = 7;
     RunResult r = RunPanelcfg(dir, c.args);
@@ -196,10 +159,7 @@ TEST_F(DriverTest, SetposWithoutAValidModeStopsWithAMessage) {
       {"setpos", "\xB1"}, {"setpos", "0", "not"}, {"--setpos--", "/"},
   };
   for (const std::vector<std::string> &args : cases) {
-    std::string label;
-    for (const std::string &a : args)
-      label += "'" + a + "' ";
-    SCOPED_TRACE(label);
+    SCOPED_TRACE(Quoted(args));
     ScratchDir dir;
     // Registries with rows: a run that went on would write their list files.
     ClearRegistries();
@@ -452,10 +412,7 @@ TEST_F(DriverTest, ExitStatusIsThePctCountWhateverTheWord) {
       {}, {"--mouse"}, {"--digi-test"}, {"--clean"}, {"--sn"}, {"setpos", "1"}, {"getpos"},
   };
   for (const std::vector<std::string> &args : cases) {
-    std::string label;
-    for (const std::string &a : args)
-      label += "'" + a + "' ";
-    SCOPED_TRACE(label);
+    SCOPED_TRACE(Quoted(args));
     ScratchDir dir;
     ClearRegistries();
     vusb::Reset();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lists/registry.h"
+#include "panelcfg_run.h"
 #include "pct_helpers.h"
 #include "run/driver.h"
 #include "run/state.h"
@@ -17,14 +18,6 @@
 namespace {
 
 using namespace pct;
-
-constexpr uint32_t Ids(uint32_t vid, uint32_t pid) { return vid << 16 | pid; }
-
-struct RunResult {
-  int status;
-  std::string out;
-  std::string err;
-};
 
 class FlowsTest : public RunStateTest {
 protected:
@@ -45,17 +38,7 @@ protected:
     vusb::ReEnumerate();
     vusb::ClearLog();
     vusb::ClearWaits();
-    args.insert(args.begin(), "panelcfg");
-    std::vector<char *> argv;
-    for (std::string &a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    RunResult r;
-    r.status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir_.Path().c_str());
-    r.err = testing::internal::GetCapturedStderr();
-    r.out = testing::internal::GetCapturedStdout();
+    RunResult r = RunPanelcfg(dir_, std::move(args));
     EXPECT_EQ(vusb::OpenHandleCount(), 0);
     return r;
   }

@@ -5,40 +5,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "captured.h"
 #include "device/hid.h"
+#include "pct_helpers.h"
 #include "run/state.h"
-#include "scratch_dir.h"
+#include "takeover.h"
 #include "vusb.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using pct::Report;
 using vusb::Bytes;
 using vusb::Dev;
-
-struct Output {
-  std::string out;
-  std::string err;
-};
-
-// Runs f with standard output and standard error captured.
-template <typename F> Output Captured(F f) {
-  fflush(stdout);
-  CaptureStdout();
-  CaptureStderr();
-  f();
-  fflush(stdout);
-  Output o;
-  o.err = GetCapturedStderr();
-  o.out = GetCapturedStdout();
-  return o;
-}
 
 std::string SystemError(const char *message, int err) {
   return std::string(message) + ": " + strerror(err) + "\n";
@@ -54,38 +36,12 @@ vusb::DeviceSpec Distinct() {
   return s;
 }
 
-class HidTest : public RunStateTest {
-protected:
-  void SetUp() override {
-    RunStateTest::SetUp();
-    vusb::Reset();
-  }
-  void TearDown() override {
-    for (hid_device *dev : records_)
-      free_hid_device(dev);
-    vusb::Reset();
-    RunStateTest::TearDown();
-  }
-  // usb_open on the device's current record.
-  usb_dev_handle *Open(int id) {
-    usb_dev_handle *h = usb_open(vusb::UsbDevice(id));
-    EXPECT_NE(h, nullptr);
-    return h;
-  }
-  hid_device *Keep(hid_device *dev) {
-    records_.push_back(dev);
-    return dev;
-  }
-  // A device opened and taken over; the log and the waits start empty after it.
-  hid_device *TakenOver(int id) {
-    hid_device *dev = Keep(OpenHidDevice(vusb::UsbDevice(id), Open(id)));
-    EXPECT_NE(dev->device_handle, nullptr);
-    vusb::ClearLog();
-    vusb::ClearWaits();
-    return dev;
-  }
-  std::vector<hid_device *> records_;
-};
+// Every step of a take-over of that controller, none of them failing.
+const std::vector<std::string> kDistinctTakeOver = {
+    "usb_get_driver_np 1", "usb_detach_kernel_driver_np 1", "usb_set_configuration 2",
+    "usb_claim_interface 1", "usb_set_altinterface 3"};
+
+class HidTest : public TakeOverTest {};
 
 // ---------------------------------------------------------------------------------------------
 // The record and the take-over
@@ -110,10 +66,7 @@ TEST_F(HidTest, TakeOverRunsItsStepsInOrderWithTheFirstDescriptors) {
   ASSERT_NE(dev, nullptr);
   EXPECT_EQ(dev->device_handle, h);
   EXPECT_EQ(dev->interface, 1);
-  EXPECT_EQ(vusb::Sequence(id),
-            (std::vector<std::string>{"usb_get_driver_np 1", "usb_detach_kernel_driver_np 1",
-                                      "usb_set_configuration 2", "usb_claim_interface 1",
-                                      "usb_set_altinterface 3"}));
+  EXPECT_EQ(vusb::Sequence(id), kDistinctTakeOver);
   EXPECT_EQ(o.out, "panelcfg DD:usb_get_driver_np ret:0\n"
                    "panelcfg DD:usb_get_driver_np usbhid\n");
   EXPECT_EQ(o.err, "");
@@ -173,10 +126,7 @@ TEST_F(HidTest, OnlyTheFirstConfigurationInterfaceAndAlternateSettingAreConsulte
 
   EXPECT_EQ(dev->device_handle, h);
   EXPECT_EQ(dev->interface, 1);
-  EXPECT_EQ(vusb::Sequence(id),
-            (std::vector<std::string>{"usb_get_driver_np 1", "usb_detach_kernel_driver_np 1",
-                                      "usb_set_configuration 2", "usb_claim_interface 1",
-                                      "usb_set_altinterface 3"}));
+  EXPECT_EQ(vusb::Sequence(id), kDistinctTakeOver);
 }
 
 struct StepFault {
@@ -338,6 +288,38 @@ TEST_F(HidTest, RecordWithoutAConfigurationIsNotTakenOver) {
 // ---------------------------------------------------------------------------------------------
 // Set_Report
 
+// A class request of the given type with the given value, interface and length, and the
+// five-second time-out.
+void ExpectTransfer(const vusb::Entry &e, int requestType, int request, int value, int index,
+                    int length) {
+  EXPECT_EQ(e.requestType, requestType);
+  EXPECT_EQ(e.request, request);
+  EXPECT_EQ(e.value, value);
+  EXPECT_EQ(e.index, index);
+  EXPECT_EQ(e.length, length);
+  EXPECT_EQ(e.timeout, 5000);
+}
+void ExpectSetReport(const vusb::Entry &e, int value, int index, int length) {
+  ExpectTransfer(e, 0x21, 0x09, value, index, length);
+}
+void ExpectGetReport(const vusb::Entry &e, int value, int index, int length) {
+  ExpectTransfer(e, 0xA1, 0x01, value, index, length);
+}
+
+// What transfer returns when the device's transfers of request fail with code. It must make
+// one attempt, with no pause and nothing printed.
+int FailedOnce(int id, int request, int code, const std::function<int()> &transfer) {
+  vusb::ClearLog();
+  Dev(id).faults.transfers = {{.request = request, .result = code}};
+  int result = 0;
+  Output o = Captured([&] { result = transfer(); });
+  EXPECT_EQ(vusb::Transfers(id).size(), 1u);
+  EXPECT_TRUE(vusb::Waits().empty());
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "");
+  return result;
+}
+
 Bytes Pattern(size_t len, uint8_t first) {
   Bytes b(len);
   for (size_t i = 0; i < len; i++)
@@ -356,12 +338,7 @@ TEST_F(HidTest, SendCarriesTheWholeBufferWithItsReportId) {
 
   std::vector<vusb::Entry> t = vusb::Transfers(id);
   ASSERT_EQ(t.size(), 1u);
-  EXPECT_EQ(t[0].requestType, 0x21);
-  EXPECT_EQ(t[0].request, 0x09);
-  EXPECT_EQ(t[0].value, 0x0308);
-  EXPECT_EQ(t[0].index, 1);
-  EXPECT_EQ(t[0].length, 64);
-  EXPECT_EQ(t[0].timeout, 5000);
+  ExpectSetReport(t[0], 0x0308, 1, 64);
   EXPECT_EQ(t[0].data, buf);
   EXPECT_TRUE(vusb::Waits().empty());
 }
@@ -394,12 +371,7 @@ TEST_F(HidTest, SendWithReportIdZeroLeavesByteZeroOut) {
 
     std::vector<vusb::Entry> t = vusb::Transfers(id);
     ASSERT_EQ(t.size(), 1u);
-    EXPECT_EQ(t[0].requestType, 0x21);
-    EXPECT_EQ(t[0].request, 0x09);
-    EXPECT_EQ(t[0].value, 0x0300);
-    EXPECT_EQ(t[0].index, 1);
-    EXPECT_EQ(t[0].length, 8);
-    EXPECT_EQ(t[0].timeout, 5000);
+    ExpectSetReport(t[0], 0x0300, 1, 8);
     EXPECT_EQ(t[0].data, (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
   }
 }
@@ -411,18 +383,10 @@ TEST_F(HidTest, FailedSendReturnsTheTransfersOwnCode) {
   for (int reportId : {0x08, 0x00}) {
     for (int code : {-EPIPE, -ETIMEDOUT, -ENODEV, -EIO, -1}) {
       SCOPED_TRACE(std::to_string(reportId) + " " + std::to_string(code));
-      vusb::ClearLog();
-      Dev(id).faults.transfers = {{.request = 0x09, .result = code}};
-      Bytes buf(64, 0);
-      buf[0] = static_cast<uint8_t>(reportId);
-      int result = 0;
-      Output o = Captured([&] { result = hid_send_feature_report(dev, buf.data(), 64); });
-      EXPECT_EQ(result, code);
-      // One attempt, no pause, nothing printed.
-      EXPECT_EQ(vusb::Transfers(id).size(), 1u);
-      EXPECT_TRUE(vusb::Waits().empty());
-      EXPECT_EQ(o.out, "");
-      EXPECT_EQ(o.err, "");
+      Bytes buf = Report({reportId});
+      EXPECT_EQ(
+          FailedOnce(id, 0x09, code, [&] { return hid_send_feature_report(dev, buf.data(), 64); }),
+          code);
     }
   }
 }
@@ -431,8 +395,7 @@ TEST_F(HidTest, SendThatMovedNothingReturnsZero) {
   int id = vusb::AddPctCurrent();
   hid_device *dev = TakenOver(id);
   Dev(id).faults.transfers = {{.request = 0x09, .result = 0}};
-  Bytes buf(64, 0);
-  buf[0] = 0x08;
+  Bytes buf = Report({0x08});
   EXPECT_EQ(hid_send_feature_report(dev, buf.data(), 64), 0);
 }
 
@@ -449,19 +412,9 @@ TEST_F(HidTest, FetchReceivesFromByteZeroWithTheReportId) {
 
   std::vector<vusb::Entry> t = vusb::Transfers(id);
   ASSERT_EQ(t.size(), 1u);
-  EXPECT_EQ(t[0].requestType, 0xA1);
-  EXPECT_EQ(t[0].request, 0x01);
-  EXPECT_EQ(t[0].value, 0x03F2);
-  EXPECT_EQ(t[0].index, 1);
-  EXPECT_EQ(t[0].length, 32);
-  EXPECT_EQ(t[0].timeout, 5000);
+  ExpectGetReport(t[0], 0x03F2, 1, 32);
   // The controller's answer starts with the report ID again; nothing beyond the length moves.
-  Bytes expected(64, 0);
-  expected[0] = 0xF2;
-  expected[1] = 0x70;
-  expected[2] = 0x81;
-  expected[3] = 0x04;
-  expected[4] = 0x12;
+  Bytes expected = Report({0xF2, 0x70, 0x81, 0x04, 0x12});
   for (size_t i = 32; i < 64; i++)
     expected[i] = 0xEE;
   EXPECT_EQ(buf, expected);
@@ -509,12 +462,7 @@ TEST_F(HidTest, FetchWithReportIdZeroReceivesFromByteOneAndCountsByteZero) {
     EXPECT_EQ(buf, c.buffer);
     std::vector<vusb::Entry> t = vusb::Transfers(id);
     ASSERT_EQ(t.size(), 1u);
-    EXPECT_EQ(t[0].requestType, 0xA1);
-    EXPECT_EQ(t[0].request, 0x01);
-    EXPECT_EQ(t[0].value, 0x0300);
-    EXPECT_EQ(t[0].index, 1);
-    EXPECT_EQ(t[0].length, 8);
-    EXPECT_EQ(t[0].timeout, 5000);
+    ExpectGetReport(t[0], 0x0300, 1, 8);
   }
 }
 
@@ -525,17 +473,10 @@ TEST_F(HidTest, FailedFetchReturnsExactlyMinusOne) {
   for (int reportId : {0xF2, 0x00}) {
     for (int code : {-EPIPE, -ETIMEDOUT, -ENODEV, -EOVERFLOW, -2, -1}) {
       SCOPED_TRACE(std::to_string(reportId) + " " + std::to_string(code));
-      vusb::ClearLog();
-      Dev(id).faults.transfers = {{.request = 0x01, .result = code}};
-      Bytes buf(16, 0);
-      buf[0] = static_cast<uint8_t>(reportId);
-      int result = 0;
-      Output o = Captured([&] { result = hid_get_feature_report(dev, buf.data(), 16); });
-      EXPECT_EQ(result, -1);
-      EXPECT_EQ(vusb::Transfers(id).size(), 1u);
-      EXPECT_TRUE(vusb::Waits().empty());
-      EXPECT_EQ(o.out, "");
-      EXPECT_EQ(o.err, "");
+      Bytes buf = Report({reportId}, 16);
+      EXPECT_EQ(
+          FailedOnce(id, 0x01, code, [&] { return hid_get_feature_report(dev, buf.data(), 16); }),
+          -1);
     }
   }
 }
@@ -544,8 +485,7 @@ TEST_F(HidTest, FetchThatMovedNothingReturnsZero) {
   int id = vusb::AddPctCurrent();
   hid_device *dev = TakenOver(id);
   Dev(id).faults.transfers = {{.request = 0x01, .result = 0}};
-  Bytes buf(16, 0);
-  buf[0] = 0xF2;
+  Bytes buf = Report({0xF2}, 16);
   EXPECT_EQ(hid_get_feature_report(dev, buf.data(), 16), 0);
 }
 
@@ -555,8 +495,7 @@ TEST_F(HidTest, TransfersGoToTheInterfaceOfTheRecord) {
   hid_device *dev = TakenOver(id);
   hid_device other = *dev;
   other.interface = 4;
-  Bytes buf(64, 0);
-  buf[0] = 0x08;
+  Bytes buf = Report({0x08});
   hid_send_feature_report(&other, buf.data(), 64);
   buf[0] = 0xF2;
   hid_get_feature_report(&other, buf.data(), 16);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
 #include "pct_helpers.h"
 #include "policy/identity.h"
 #include "run/state.h"
@@ -49,8 +50,6 @@ const unsigned char kRand[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
 const Bytes kRandSN = {0x55, 0xAA, 0x22, 0x77, 0xBB, 0x99, 0x33, 0x88};
 const Bytes kSN = {0x01, 0x02, 0x0A, 0x0B, 0x10, 0x20, 0xA0, 0xFF};
 
-std::string DD(const std::string &line) { return "panelcfg DD:" + line; }
-
 size_t Count(const std::string &text, const std::string &what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -87,14 +86,7 @@ protected:
   }
 };
 
-std::vector<unsigned> FailedReads(int n) {
-  std::vector<unsigned> w;
-  for (int i = 0; i < n; i++) {
-    w.push_back(10);
-    w.push_back(300);
-  }
-  return w;
-}
+std::vector<unsigned> FailedReads(int n) { return RepeatWaits(n, {10, 300}); }
 
 // ---------------------------------------------------------------------------------------------
 // GetDefaultPID and GenerateSreialNumber
@@ -180,8 +172,7 @@ TEST_F(IdentityTest, ReadIsTriedElevenTimesAndLeavesDevInfoAlone) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    vusb::Reset();
-    int id = c.legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(c.legacy);
     Open(id);
     c.arrange(vusb::Dev(id));
     MarkDevInfo();
@@ -280,8 +271,7 @@ TEST_F(IdentityTest, BlankBlockGetsANewSerialAWriteAndARead) {
   const Case cases[] = {{false, 0x2575, 0x8753, 0x170}, {true, 0x22B9, 0x0040, 0x145}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.legacy ? "legacy" : "current");
-    vusb::Reset();
-    int id = c.legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(c.legacy);
     Open(id);
     randCalls = 0;
     DbgFlag = 1;

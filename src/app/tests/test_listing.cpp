@@ -10,39 +10,13 @@
 
 #include "device/devtable.h"
 #include "device/scan.h"
+#include "panelcfg_run.h"
 #include "run/driver.h"
 #include "run/state.h"
 #include "scratch_dir.h"
 #include "vusb.h"
 
 namespace {
-
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
-
-struct RunResult {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-RunResult RunPanelcfg(const ScratchDir &dir, std::vector<std::string> args) {
-  args.insert(args.begin(), "panelcfg");
-  std::vector<char *> argv;
-  for (std::string &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  CaptureStdout();
-  CaptureStderr();
-  int status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir.Path().c_str());
-  RunResult r;
-  r.status = status;
-  r.err = GetCapturedStderr();
-  r.out = GetCapturedStdout();
-  return r;
-}
 
 vusb::DeviceSpec Named(vusb::DeviceSpec spec, int bus, const std::string &manufacturer,
                        const std::string &product) {
@@ -57,18 +31,8 @@ const std::set<std::string> kReadOnlyCalls = {
     "usb_init", "usb_find_busses",       "usb_find_devices", "usb_get_busses",
     "usb_open", "usb_get_string_simple", "usb_close"};
 
-class ListingTest : public RunStateTest {
+class ListingTest : public RunTest {
 protected:
-  void SetUp() override {
-    RunStateTest::SetUp();
-    vusb::Reset();
-    cMyHidInfo = MYHIDINFO{};
-  }
-  void TearDown() override {
-    cMyHidInfo = MYHIDINFO{};
-    vusb::Reset();
-    RunStateTest::TearDown();
-  }
   void Options(const std::string &lines) {
     WriteBytes(dir_.File("options.ini"), "[options]\n" + lines);
   }
@@ -80,7 +44,6 @@ protected:
         other.push_back(call);
     return other;
   }
-  ScratchDir dir_;
 };
 
 TEST_F(ListingTest, OneLinePerDeviceWithFamilyAndStrings) {

@@ -16,15 +16,11 @@ namespace {
 
 using namespace pct;
 
-constexpr uint32_t Ids(uint32_t vid, uint32_t pid) { return vid << 16 | pid; }
-
 class ModeSwitchTest : public PctTest {
 protected:
   // The controller stores no position mode: every current-generation write is swallowed.
   static void IgnorePosWrites(int id) { FaultAll(id, kSet, 0x08, 0x84, 64); }
 };
-
-std::string DD(const std::string &line) { return "panelcfg DD:" + line; }
 
 // ---------------------------------------------------------------------------------------------
 // The USB-ID write and the shared attempt counter
@@ -409,8 +405,7 @@ TEST_F(ModeSwitchTest, RetargetToAModeOutsideOneToFourWritesNothing) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    vusb::Reset();
-    int id = c.legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(c.legacy);
     Open(id);
     c.arrange(vusb::Dev(id));
 

@@ -25,10 +25,6 @@ protected:
   }
 };
 
-const char kDD[] = "panelcfg DD:";
-
-std::string DD(const std::string &line) { return kDD + line; }
-
 // ---------------------------------------------------------------------------------------------
 // CheckSum
 
@@ -125,8 +121,7 @@ TEST_F(ParamsTest, ReadGivesTwoAndLeavesTheBlockWhenTheChecksumDiffers) {
   for (bool legacy : {false, true}) {
     for (const Case &c : cases) {
       SCOPED_TRACE(std::string(legacy ? "legacy, " : "current, ") + c.name);
-      vusb::Reset();
-      int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+      int id = OnlyController(legacy);
       vusb::Dev(id).params = good;
       c.arrange(vusb::Dev(id));
       Open(id);
@@ -260,8 +255,7 @@ TEST_F(ParamsTest, ReadFailuresGiveZeroAndLegacyOnesStayInCommandMode) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    vusb::Reset();
-    int id = c.legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(c.legacy);
     vusb::Dev(id).params = Stored(SampleBlock());
     Open(id);
     c.arrange(vusb::Dev(id));
@@ -384,8 +378,7 @@ TEST_F(ParamsTest, WriteFailuresGiveZeroWithoutAMessage) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    vusb::Reset();
-    int id = c.legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(c.legacy);
     Open(id);
     c.arrange(vusb::Dev(id));
     DbgFlag = 1;
@@ -417,8 +410,7 @@ TEST_F(ParamsTest, LegacyWriteIsNotSentWhenCommandModeIsRefused) {
 TEST_F(ParamsTest, WrittenBlockReadsBackUnchanged) {
   for (bool legacy : {false, true}) {
     SCOPED_TRACE(legacy ? "legacy" : "current");
-    vusb::Reset();
-    int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(legacy);
     Open(id);
     Bytes block(32);
     for (size_t i = 0; i < block.size(); i++)
@@ -566,8 +558,7 @@ TEST_F(ParamsTest, LegacyEmptyFailuresReturnWithoutLeavingCommandMode) {
 TEST_F(ParamsTest, ClearedAreaFailsTheChecksumAfterwards) {
   for (bool legacy : {false, true}) {
     SCOPED_TRACE(legacy ? "legacy" : "current");
-    vusb::Reset();
-    int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(legacy);
     vusb::Dev(id).params = Stored(SampleBlock());
     Open(id);
     FunctionMode = FM_CLEAN;

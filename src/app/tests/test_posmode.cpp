@@ -69,8 +69,7 @@ TEST_F(PosModeTest, SetPosModeWritesEachModeEvenWhenAlreadySet) {
   for (bool legacy : {false, true}) {
     for (int mode = 1; mode <= 4; mode++) {
       SCOPED_TRACE((legacy ? "legacy mode " : "current mode ") + std::to_string(mode));
-      vusb::Reset();
-      int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+      int id = OnlyController(legacy);
       vusb::Dev(id).SetPosMode(mode);
       Open(id);
 
@@ -90,8 +89,7 @@ TEST_F(PosModeTest, SetPosModeNeverStoresAValueOutsideTheFourModes) {
   for (bool legacy : {false, true}) {
     for (int mode : {0, 5, -1, 9, 224, 256 + 2}) {
       SCOPED_TRACE((legacy ? "legacy " : "current ") + std::to_string(mode));
-      vusb::Reset();
-      int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+      int id = OnlyController(legacy);
       vusb::Dev(id).SetPosMode(3);
       Open(id);
 
@@ -143,8 +141,7 @@ TEST_F(PosModeTest, WritePosModeCarriesFourBytesOnLegacyAndTheLowByteOnCurrent) 
   for (const Case &c : cases) {
     SCOPED_TRACE(c.value);
     for (bool legacy : {false, true}) {
-      vusb::Reset();
-      int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+      int id = OnlyController(legacy);
       Open(id);
 
       EXPECT_EQ(WritePOSMode(dev_, c.value), 1);
@@ -189,8 +186,7 @@ TEST_F(PosModeTest, WritePosModeResultFollowsCommandModeOnly) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    vusb::Reset();
-    int id = c.legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(c.legacy);
     Open(id);
     c.arrange(vusb::Dev(id));
 
@@ -260,8 +256,7 @@ TEST_F(PosModeTest, WriteUsbIdFailsWhenNothingMovedOrTheTransferFailed) {
 TEST_F(PosModeTest, ReadPosConfigRequestLengthAndCopyOffsetFollowTheGeneration) {
   for (bool legacy : {false, true}) {
     SCOPED_TRACE(legacy ? "legacy" : "current");
-    vusb::Reset();
-    int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+    int id = OnlyController(legacy);
     vusb::Dev(id).SetPosMode(4); // the configuration reports 0x03 at its byte 1
     Open(id);
     unsigned char area[20];
@@ -327,8 +322,7 @@ TEST_F(PosModeTest, ReadPosConfigFailuresLeaveTheAreaAndSayWhere) {
   for (bool legacy : {false, true}) {
     for (const Case &c : cases) {
       SCOPED_TRACE(std::string(legacy ? "legacy, " : "current, ") + c.name);
-      vusb::Reset();
-      int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+      int id = OnlyController(legacy);
       vusb::Dev(id).SetPosMode(2);
       Open(id);
       FaultAll(id, c.request, c.request == kSet ? 0x06 : 0x07, -1, c.result);
@@ -362,8 +356,7 @@ TEST_F(PosModeTest, GetPosModeIsByteOnePlusOne) {
   for (bool legacy : {false, true}) {
     for (const Case &c : cases) {
       SCOPED_TRACE(std::string(legacy ? "legacy " : "current ") + c.raw);
-      vusb::Reset();
-      int id = legacy ? vusb::AddPctLegacy() : vusb::AddPctCurrent();
+      int id = OnlyController(legacy);
       vusb::Dev(id).storedPosMode = c.stored;
       Open(id);
       DbgFlag = 1;

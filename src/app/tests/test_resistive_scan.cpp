@@ -11,7 +11,10 @@
 #include "device/devtable.h"
 #include "device/scan.h"
 #include "lists/registry.h"
+#include "log_lines.h"
+#include "panelcfg_run.h"
 #include "resistive/resproto.h"
+#include "resistive_frames.h"
 #include "run/driver.h"
 #include "run/state.h"
 #include "scratch_dir.h"
@@ -19,49 +22,11 @@
 
 namespace {
 
-using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
-using Seq = std::vector<std::string>;
-
-// Requests and answers as the transaction log shows them.
-const char kOI[] = "set 01 04 01 4f 49 0d /6";
-const char kGP[] = "set 01 06 01 47 50 34 33 0d /8";
-const char kSP0[] = "set 01 0a 01 53 50 34 33 30 30 30 30 0d /12";
-const char kSP1[] = "set 01 0a 01 53 50 34 33 30 30 30 31 0d /12";
-const char kPL[] = "set 01 04 01 50 4c 0d /6";
-const char kRR[] = "set 01 04 01 52 52 0d /6";
-const char kAck[] = "get 01 03 01 30 0d /10";
-const char kV29[] = "get 01 06 01 56 32 2e 39 0d /20";
-
-const std::string kUnsupported = std::string("EE:Driver dose not support this device,\n"
-                                             "please contact us via ") +
-                                 RES_SUPPORT_ADDRESS + "\n";
+using Seq = Lines;
 
 const char kOptionsRes[] = "[options]\nres=1\n";
-
-struct RunResult {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-RunResult RunPanelcfg(const ScratchDir &dir, std::vector<std::string> args) {
-  args.insert(args.begin(), "panelcfg");
-  std::vector<char *> argv;
-  for (std::string &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  CaptureStdout();
-  CaptureStderr();
-  int status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir.Path().c_str());
-  RunResult r;
-  r.status = status;
-  r.err = GetCapturedStderr();
-  r.out = GetCapturedStdout();
-  return r;
-}
 
 vusb::DeviceSpec Resistive(uint16_t vid, uint16_t pid, const std::string &firmware,
                            const std::string &manufacturer, const std::string &product) {
@@ -85,40 +50,24 @@ Seq Protocol(int device) {
   return out;
 }
 
-Seq Repeat(int times, const Seq &part) {
-  Seq out;
-  for (int i = 0; i < times; i++)
-    out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-Seq Concat(std::vector<Seq> parts) {
-  Seq out;
-  for (const Seq &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
 const Seq kFirmwareV29 = {kOI, "wait 300", kV29};
-const Seq kReadRotation0 = {kGP, "wait 50", "get 01 06 01 30 30 30 30 0d /10"};
+const Seq kReadRotation0 = {kGP, "wait 50", kRot0};
 const Seq kWriteRotation0 = {kSP0, "wait 50", kAck};
 const Seq kWriteRotation1 = {kSP1, "wait 50", kAck};
 const Seq kMakePermanent = {kPL, "wait 50", kAck};
 const Seq kReset = {kRR};
 
-class ResScanTest : public RunStateTest {
+class ResScanTest : public RunTest {
 protected:
-  void SetUp() override {
-    RunStateTest::SetUp();
-    vusb::Reset();
-    cMyHidInfo = MYHIDINFO{};
-  }
-  void TearDown() override {
-    vusb::Reset();
-    cMyHidInfo = MYHIDINFO{};
-    RunStateTest::TearDown();
-  }
   void Options(const std::string &text) { WriteBytes(dir_.File("options.ini"), text); }
+
+  // The next case of a table, as a new process would start it in the panel directory dir: an
+  // empty bus, nothing registered, resistive support switched on.
+  static void StartOver(const ScratchDir &dir) {
+    vusb::Reset();
+    ClearRegistries();
+    WriteBytes(dir.File("options.ini"), kOptionsRes);
+  }
 
   // After the run: the device was released and closed, and nothing is left open.
   void ExpectLetGo(int device) {
@@ -129,8 +78,6 @@ protected:
     EXPECT_EQ("usb_close", calls.back());
     EXPECT_EQ(0, vusb::OpenHandleCount());
   }
-
-  ScratchDir dir_;
 };
 
 TEST_F(ResScanTest, UnrotatedControllerIsCheckedAndRegistered) {
@@ -187,9 +134,7 @@ TEST_F(ResScanTest, RotatedControllerIsSetBackToZero) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    vusb::Reset();
-    ClearRegistries();
-    WriteBytes(dir.File("options.ini"), kOptionsRes);
+    StartOver(dir);
     vusb::DeviceSpec spec = vusb::ResistiveSpec();
     spec.rotation = c.rotation;
     spec.faults.transfers = c.faults;
@@ -256,17 +201,15 @@ TEST_F(ResScanTest, RotationWordSetsRotationOneWhateverTheFirmware) {
                kReset}),
        "Res Rotation:1\nII:PCT Devices:0\n", 1},
       {"no acknowledgement", "V2.9", -1,
-       Concat({Repeat(11, {kSP1, "wait 50", "get 01 03 01 31 0d /10", "wait 300"}),
-               Repeat(11, {kPL, "wait 50", "get 01 03 01 31 0d /10", "wait 300"}),
-               Repeat(4, {kGP, "wait 50", "get 01 03 01 31 0d /10"}), kReset}),
+       Concat({Repeat(11, {kSP1, "wait 50", kStatus1, "wait 300"}),
+               Repeat(11, {kPL, "wait 50", kStatus1, "wait 300"}),
+               Repeat(4, {kGP, "wait 50", kStatus1}), kReset}),
        "II:PCT Devices:0\n", 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    vusb::Reset();
-    ClearRegistries();
-    WriteBytes(dir.File("options.ini"), kOptionsRes);
+    StartOver(dir);
     int res = vusb::AddResistive(0x1234, 0x8888, c.firmware);
     vusb::Dev(res).faults.resStatusOne = c.statusOne;
     RunResult r = RunPanelcfg(dir, {"--rotation"});
@@ -314,9 +257,7 @@ TEST_F(ResScanTest, RefusedOrSilentFirmwareGetsOnlyTheReset) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    vusb::Reset();
-    ClearRegistries();
-    WriteBytes(dir.File("options.ini"), kOptionsRes);
+    StartOver(dir);
     // List files of an earlier run stay as they were.
     WriteBytes(dir.File(".resdevid.conf"), "0a0b:00c1\n");
     vusb::DeviceSpec spec = vusb::ResistiveSpec(0x1234, 0x8888, c.firmware);
@@ -345,9 +286,7 @@ TEST_F(ResScanTest, EveryOtherWordRunsTheFirmwareGate) {
   for (const std::vector<std::string> &args : words) {
     SCOPED_TRACE(args.empty() ? std::string("(no word)") : args[0]);
     ScratchDir dir;
-    vusb::Reset();
-    ClearRegistries();
-    WriteBytes(dir.File("options.ini"), kOptionsRes);
+    StartOver(dir);
     vusb::DeviceSpec spec = vusb::ResistiveSpec();
     spec.rotation = 0x10;
     int res = vusb::AddDevice(spec);

@@ -8,52 +8,19 @@
 #include <vector>
 
 #include "device/hid.h"
+#include "log_lines.h"
 #include "resistive/resproto.h"
+#include "resistive_frames.h"
 #include "run/state.h"
-#include "scratch_dir.h"
+#include "takeover.h"
 #include "vusb.h"
 
 namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-using Seq = std::vector<std::string>;
+using Seq = Lines;
 using Waits = std::vector<unsigned>;
-
-// Requests as the transaction log shows them.
-const char kOI[] = "set 01 04 01 4f 49 0d /6";
-const char kGP[] = "set 01 06 01 47 50 34 33 0d /8";
-const char kSP0[] = "set 01 0a 01 53 50 34 33 30 30 30 30 0d /12";
-const char kSP1[] = "set 01 0a 01 53 50 34 33 30 30 30 31 0d /12";
-const char kPL[] = "set 01 04 01 50 4c 0d /6";
-const char kRR[] = "set 01 04 01 52 52 0d /6";
-// Answers: acknowledgement "0", status "1", and the rotation 0.
-const char kAck[] = "get 01 03 01 30 0d /10";
-const char kStatus1[] = "get 01 03 01 31 0d /10";
-const char kRot0[] = "get 01 06 01 30 30 30 30 0d /10";
-
-const std::string kUnsupported = std::string("EE:Driver dose not support this device,\n"
-                                             "please contact us via ") +
-                                 RES_SUPPORT_ADDRESS + "\n";
-
-Seq Repeat(int times, const Seq &part) {
-  Seq out;
-  for (int i = 0; i < times; i++)
-    out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-Seq Concat(Seq a, const Seq &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-Waits RepeatWaits(int times, const Waits &part) {
-  Waits out;
-  for (int i = 0; i < times; i++)
-    out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
 
 // A Set_Report fault on every request whose length byte (byte 1) is lengthByte.
 vusb::TransferFault SendFault(int lengthByte, int result, int times = -1) {
@@ -73,41 +40,11 @@ vusb::TransferFault FetchFault(int result, int times = -1) {
   return f;
 }
 
-class ResProtoTest : public RunStateTest {
+class ResProtoTest : public ControllerTest {
 protected:
-  void SetUp() override {
-    RunStateTest::SetUp();
-    vusb::Reset();
-  }
-  void TearDown() override {
-    Close();
-    vusb::Reset();
-    RunStateTest::TearDown();
-  }
-
   // Adds a resistive controller and takes it over; the log and the clock start empty.
   void Open(const vusb::DeviceSpec &spec = vusb::ResistiveSpec()) {
-    id_ = vusb::AddDevice(spec);
-    usb_init();
-    usb_find_busses();
-    usb_find_devices();
-    hdlr_ = usb_open(vusb::UsbDevice(id_));
-    ASSERT_NE(nullptr, hdlr_);
-    dev_ = OpenHidDevice(vusb::UsbDevice(id_), hdlr_);
-    ASSERT_NE(nullptr, dev_->device_handle);
-    vusb::ClearLog();
-    vusb::ClearWaits();
-  }
-
-  void Close() {
-    if (dev_ != nullptr)
-      free_hid_device(dev_);
-    if (hdlr_ != nullptr) {
-      usb_release_interface(hdlr_, 0);
-      usb_close(hdlr_);
-    }
-    dev_ = nullptr;
-    hdlr_ = nullptr;
+    ASSERT_TRUE(TakeOver(vusb::AddDevice(spec)));
   }
 
   // The next case of a table: an empty bus with one fresh controller, taken over.
@@ -133,10 +70,6 @@ protected:
       EXPECT_TRUE(e.IsSetReport() || e.IsGetReport()) << vusb::Describe(e);
     }
   }
-
-  int id_ = -1;
-  usb_dev_handle *hdlr_ = nullptr;
-  hid_device *dev_ = nullptr;
 };
 
 // A payload framed the way the controller answers: 01 n 01 payload 0D.
@@ -167,7 +100,7 @@ TEST_F(ResProtoTest, EachCommandSendsItsFrameAndFetchesItsAnswer) {
        },
        1,
        {0x01, 0x04, 0x01, 0x4F, 0x49, 0x0D},
-       {kOI, "wait 300", "get 01 06 01 56 32 2e 39 0d /20"}},
+       {kOI, "wait 300", kV29}},
       {"GetResRotation",
        [](hid_device *d) { return GetResRotation(d); },
        0,
@@ -398,7 +331,7 @@ TEST_F(ResProtoTest, FailedSendCostsOneAttempt) {
       EXPECT_EQ(c.out, GetCapturedStdout());
       EXPECT_EQ(c.result, result);
       Seq expected = {c.request + " = " + std::to_string(sendResult)};
-      EXPECT_EQ(Concat(expected, c.afterFailedRequest), vusb::Sequence(id_));
+      EXPECT_EQ(Concat({expected, c.afterFailedRequest}), vusb::Sequence(id_));
     }
   }
 }
@@ -439,8 +372,8 @@ TEST_F(ResProtoTest, RotationReadAcceptsTheFourthAttempt) {
   CaptureStdout();
   EXPECT_EQ(3, GetResRotation(dev_));
   EXPECT_EQ("Res Rotation:3\n", GetCapturedStdout());
-  EXPECT_EQ(Concat(Repeat(3, {kGP, "wait 50", kStatus1}),
-                   {kGP, "wait 50", "get 01 06 01 30 30 30 33 0d /10"}),
+  EXPECT_EQ(Concat({Repeat(3, {kGP, "wait 50", kStatus1}),
+                    {kGP, "wait 50", "get 01 06 01 30 30 30 33 0d /10"}}),
             vusb::Sequence(id_));
 }
 
@@ -558,8 +491,8 @@ TEST_F(ResProtoTest, WriteCommandsGiveUpWhenNoRequestGoesThrough) {
   Device().faults.transfers.push_back(SendFault(-1, -32));
   EXPECT_EQ(0, SetResRotation(dev_, 0));
   EXPECT_EQ(0, PermanentParameter(dev_));
-  EXPECT_EQ(Concat(Repeat(11, {kSP0 + std::string(" = -32"), "wait 50", "wait 300"}),
-                   Repeat(11, {kPL + std::string(" = -32"), "wait 50", "wait 300"})),
+  EXPECT_EQ(Concat({Repeat(11, {kSP0 + std::string(" = -32"), "wait 50", "wait 300"}),
+                    Repeat(11, {kPL + std::string(" = -32"), "wait 50", "wait 300"})}),
             vusb::Sequence(id_));
   EXPECT_TRUE(vusb::GetReports(id_).empty());
   EXPECT_EQ(RepeatWaits(22, {50, 300}), vusb::Waits());

@@ -11,22 +11,21 @@
 #include <string>
 #include <vector>
 
+#include "captured.h"
 #include "device/devtable.h"
 #include "device/scan.h"
 #include "lists/registry.h"
+#include "log_lines.h"
+#include "pct_helpers.h"
 #include "run/state.h"
 #include "scratch_dir.h"
 #include "vusb.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 using vusb::Bytes;
 using vusb::Dev;
-using Steps = std::vector<std::string>;
+using Steps = Lines;
 
 struct ScanResult {
   int count;
@@ -34,34 +33,26 @@ struct ScanResult {
   std::string err;
 };
 
-template <typename F> ScanResult Captured(F f) {
-  fflush(stdout);
-  CaptureStdout();
-  CaptureStderr();
-  int count = f();
-  fflush(stdout);
+// What f counts, and what it writes.
+template <typename F> ScanResult Counted(F f) {
   ScanResult r;
-  r.count = count;
-  r.err = GetCapturedStderr();
-  r.out = GetCapturedStdout();
+  const Output o = Captured([&] { r.count = f(); });
+  r.out = o.out;
+  r.err = o.err;
   return r;
 }
 
-// The device's log without the pauses (which belong to no device).
-Steps StepsOf(int id) {
+// Log lines without the pauses (which belong to no device).
+Steps WithoutWaits(const Steps &lines) {
   Steps out;
-  for (const std::string &s : vusb::Sequence(id))
+  for (const std::string &s : lines)
     if (s.rfind("wait ", 0) != 0)
       out.push_back(s);
   return out;
 }
 
-Steps Concat(std::initializer_list<Steps> parts) {
-  Steps out;
-  for (const Steps &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+// The device's log without the pauses.
+Steps StepsOf(int id) { return WithoutWaits(vusb::Sequence(id)); }
 
 // Opened, strings read (product first), then taken over, all on interface 0.
 const Steps kTakeOver = {"usb_open",
@@ -80,19 +71,8 @@ const std::string kCurrentFirmware = "get f2 70 81 04 12 /16";
 const std::string kLegacyGeneration = "get f2 45 a1 12 30 /32";
 const std::string kLegacyFirmware = "get f2 45 a1 12 30 /16";
 
-// One command-mode attempt confirmed at once.
-Steps ModeAttempt(int target) {
-  char set[32];
-  char get[32];
-  snprintf(set, sizeof set, "set 08 91 02 00 82 %02x /6", target);
-  snprintf(get, sizeof get, "get 07 00 00 00 %02x /64", target);
-  return {set, "set 06 73 0c /8", get};
-}
-
 // The legacy reset: command mode, the reset request, normal operation.
-Steps LegacyReset() {
-  return Concat({ModeAttempt(0x90), {"set 08 85 01 00 02 /64"}, ModeAttempt(0x01)});
-}
+Steps LegacyReset() { return WithoutWaits(pct::ResetLegacy()); }
 
 // Index of the first step equal to s, or -1.
 int IndexOf(const Steps &steps, const std::string &s) {
@@ -120,7 +100,7 @@ protected:
     RunStateTest::TearDown();
   }
   static ScanResult Scan() {
-    return Captured([] { return FindMatchProduct(); });
+    return Counted([] { return FindMatchProduct(); });
   }
   ScratchDir dir_;
 };
@@ -476,7 +456,7 @@ protected:
     vusb::ClearLog();
     IsLegacy = isLegacy;
     DbgFlag = 1;
-    ScanResult r = Captured([h] { return ChkPCTString(h); });
+    ScanResult r = Counted([h] { return ChkPCTString(h); });
     read_ = vusb::Sequence(id);
     usb_close(h);
     return r;

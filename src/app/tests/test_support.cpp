@@ -7,15 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "captured.h"
 #include "scratch_dir.h"
 #include "support/support.h"
 
 namespace {
-
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 struct LoadResult {
   int ok;
@@ -28,11 +24,9 @@ struct LoadResult {
 LoadResult Load(const std::string &path) {
   LoadResult r;
   memset(&r.record, 0xEE, sizeof r.record);
-  CaptureStdout();
-  CaptureStderr();
-  r.ok = Read_Config_File(&r.record, path.c_str());
-  r.err = GetCapturedStderr();
-  r.out = GetCapturedStdout();
+  const Output o = Captured([&] { r.ok = Read_Config_File(&r.record, path.c_str()); });
+  r.out = o.out;
+  r.err = o.err;
   return r;
 }
 
