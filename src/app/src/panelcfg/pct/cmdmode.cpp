@@ -37,16 +37,27 @@ void set_device_mode(hid_device *handle, unsigned char mode) {
   hid_send_feature_report(handle, buf, 6);
 }
 
+ReadStep ReadReply(hid_device *dev, const unsigned char *req, int reqLen, unsigned int ms,
+                   unsigned char (&reply)[64], int *got) {
+  if (TransferFailed(hid_send_feature_report(dev, req, static_cast<size_t>(reqLen))))
+    return READ_SEND_FAILED;
+  ProtocolSleep(ms);
+  memset(reply, 0, sizeof reply);
+  reply[0] = 0x07;
+  int n = hid_get_feature_report(dev, reply, sizeof reply);
+  if (TransferFailed(n))
+    return READ_REPLY_FAILED;
+  if (got != nullptr)
+    *got = n;
+  return READ_OK;
+}
+
 unsigned char get_device_mode(hid_device *handle) {
-  unsigned char buf[64] = {0x06, 0x73, 0x0C};
-  if (TransferFailed(hid_send_feature_report(handle, buf, 8)))
+  const unsigned char req[8] = {0x06, 0x73, 0x0C};
+  unsigned char reply[64];
+  if (ReadReply(handle, req, sizeof req, 10, reply, nullptr) != READ_OK)
     return 0;
-  ProtocolSleep(10);
-  memset(buf, 0, sizeof buf);
-  buf[0] = 0x07;
-  if (TransferFailed(hid_get_feature_report(handle, buf, 64)))
-    return 0;
-  return buf[4];
+  return reply[4];
 }
 
 int enter_cmd_mode(hid_device *handle) {

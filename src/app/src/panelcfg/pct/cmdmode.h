@@ -14,3 +14,10 @@ void ResetDevice(hid_device *dev);
 
 // A transfer moved nothing or failed.
 inline bool TransferFailed(int result) { return result <= 0; }
+
+enum ReadStep { READ_OK, READ_SEND_FAILED, READ_REPLY_FAILED };
+
+// One read exchange: sends the request req (reqLen bytes), waits ms, and fetches the 64-byte
+// reply report 0x07 into reply, cleared first. On READ_OK *got holds the reply's byte count.
+ReadStep ReadReply(hid_device *dev, const unsigned char *req, int reqLen, unsigned int ms,
+                   unsigned char (&reply)[64], int *got);

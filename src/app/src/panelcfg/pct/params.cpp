@@ -31,7 +31,8 @@ int ReadParames(hid_device *dhandle, unsigned char *Parames, int Len) {
   if (!FitsReport(Len))
     return 0;
   const int offset = DataOffset();
-  unsigned char buf[64] = {0x06, 0xA1, static_cast<unsigned char>(Len + 2)};
+  const unsigned char req[64] = {0x06, 0xA1, static_cast<unsigned char>(Len + 2)};
+  unsigned char buf[64];
   if (IsLegacy == 1) {
     DebugMsg(3, "ReadParames 8752\n");
     if (enter_cmd_mode(dhandle) == 0)
@@ -39,16 +40,15 @@ int ReadParames(hid_device *dhandle, unsigned char *Parames, int Len) {
   } else {
     DebugMsg(3, "ReadParames 8753\n");
   }
-  if (TransferFailed(hid_send_feature_report(dhandle, buf, ReadRequestLength()))) {
+  switch (ReadReply(dhandle, req, ReadRequestLength(), 10, buf, nullptr)) {
+  case READ_SEND_FAILED:
     DebugMsg(3, "ReadParames SetFeature failed err=000\r\n ");
     return 0;
-  }
-  ProtocolSleep(10);
-  memset(buf, 0, sizeof buf);
-  buf[0] = 0x07;
-  if (TransferFailed(hid_get_feature_report(dhandle, buf, sizeof buf))) {
+  case READ_REPLY_FAILED:
     DebugMsg(3, "ReadParames GetFeature failed err=001\r\n ");
     return 0;
+  case READ_OK:
+    break;
   }
   PrintData("ReadParames RespBuf", buf, sizeof buf);
   if (IsLegacy == 1 && leave_cmd_mode(dhandle) == 0)
@@ -105,17 +105,16 @@ char EmptyParames(hid_device *dhandle) {
     DebugMsg(3, "EmptyParames SetFeature failed err=000\n ");
     return 0;
   }
-  unsigned char req[64] = {0x06, 0xA1, 0x40};
-  if (TransferFailed(hid_send_feature_report(dhandle, req, ReadRequestLength()))) {
+  const unsigned char req[64] = {0x06, 0xA1, 0x40};
+  switch (ReadReply(dhandle, req, ReadRequestLength(), 50, buf, nullptr)) {
+  case READ_SEND_FAILED:
     DebugMsg(3, "EmptyParames SetFeature failed err=001\r\n ");
     return 0;
-  }
-  ProtocolSleep(50);
-  memset(buf, 0, sizeof buf);
-  buf[0] = 0x07;
-  if (TransferFailed(hid_get_feature_report(dhandle, buf, sizeof buf))) {
+  case READ_REPLY_FAILED:
     DebugMsg(3, "EmptyParames GetFeature failed err=002\r\n ");
     return 0;
+  case READ_OK:
+    break;
   }
   if (IsLegacy == 1 && leave_cmd_mode(dhandle) == 0)
     return 0;

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "../run/log.h"
-#include "../run/pause.h"
 #include "../run/state.h"
 #include "cmdmode.h"
 
@@ -37,20 +36,20 @@ char WritePOSMode(hid_device *dev, int Mode) {
 char ReadPOSConfig(hid_device *dhandle, unsigned char *Parames, int Len) {
   const bool legacy = IsLegacy == 1;
   const int offset = legacy ? 4 : 8;
-  unsigned char buf[64] = {0x06, 0xA2, static_cast<unsigned char>(Len)};
   if (Len < 0 || Len > 64 - offset)
     return 0;
-  if (TransferFailed(hid_send_feature_report(dhandle, buf, legacy ? 64 : 8))) {
+  const unsigned char req[64] = {0x06, 0xA2, static_cast<unsigned char>(Len)};
+  unsigned char buf[64];
+  int got = 0;
+  switch (ReadReply(dhandle, req, legacy ? 64 : 8, 20, buf, &got)) {
+  case READ_SEND_FAILED:
     DebugMsg(3, "ReadPOSConfig SetFeature failed err=000\r\n ");
     return 0;
-  }
-  ProtocolSleep(20);
-  memset(buf, 0, sizeof buf);
-  buf[0] = 0x07;
-  int got = hid_get_feature_report(dhandle, buf, sizeof buf);
-  if (TransferFailed(got)) {
+  case READ_REPLY_FAILED:
     DebugMsg(3, "ReadPOSConfig GetFeature failed err=001\r\n ");
     return 0;
+  case READ_OK:
+    break;
   }
   memcpy(Parames, buf + offset, static_cast<size_t>(Len));
   return static_cast<char>(got);
