@@ -29,15 +29,23 @@ void free_hid_device(hid_device *dev) {
     delete dev;
 }
 
+const usb_interface_descriptor *FirstAltSetting(const struct usb_device *devs) {
+  if (devs->config == nullptr || devs->config[0].bNumInterfaces == 0 ||
+      devs->config[0].interface == nullptr || devs->config[0].interface[0].num_altsetting < 1 ||
+      devs->config[0].interface[0].altsetting == nullptr)
+    return nullptr;
+  return &devs->config[0].interface[0].altsetting[0];
+}
+
 hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
   hid_device *dev = new_hid_device();
-  if (devs->config == nullptr || devs->config[0].interface == nullptr ||
-      devs->config[0].interface[0].altsetting == nullptr) {
+  const usb_interface_descriptor *first = FirstAltSetting(devs);
+  if (first == nullptr) {
     DebugMsg(3, "no configuration, interface or alternate setting descriptor\n");
     return dev;
   }
   const usb_config_descriptor &config = devs->config[0];
-  const usb_interface_descriptor &alt = config.interface[0].altsetting[0];
+  const usb_interface_descriptor &alt = *first;
   int ifnum = alt.bInterfaceNumber;
 
   char name[50] = {};

@@ -10,6 +10,10 @@ struct hid_device {
   int interface;                 // the claimed interface number
 };
 
+// The first alternate setting of the first interface of the first configuration, or null when
+// the libusb record lacks one of them.
+const usb_interface_descriptor *FirstAltSetting(const struct usb_device *devs);
+
 hid_device *new_hid_device();
 
 // Frees a record made by new_hid_device.

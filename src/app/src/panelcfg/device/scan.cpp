@@ -17,16 +17,6 @@ namespace {
 
 constexpr int kBootMouseProtocol = 2;
 
-// The first alternate setting of the first interface of the first configuration, or null when
-// the libusb record lacks one of them.
-const usb_interface_descriptor *FirstAltSetting(const struct usb_device *devs) {
-  if (devs->config == nullptr || devs->config[0].bNumInterfaces == 0 ||
-      devs->config[0].interface == nullptr || devs->config[0].interface[0].num_altsetting < 1 ||
-      devs->config[0].interface[0].altsetting == nullptr)
-    return nullptr;
-  return &devs->config[0].interface[0].altsetting[0];
-}
-
 // Reads string descriptor index into buf (zeroed first); negative on failure.
 int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size) {
   memset(buf, 0, size);
