@@ -93,11 +93,9 @@ void PrintStringField(usb_dev_handle *hdlr, const char *what, int index) {
     printf(", %s unreadable (%s)", what, strerror(-ret));
     return;
   }
-  // No device string can break the line.
-  for (char *c = text; *c != '\0'; c++)
-    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
-      *c = '?';
-  printf(", %s \"%s\"", what, text);
+  char clean[sizeof text];
+  CleanDeviceText(clean, sizeof clean, text);
+  printf(", %s \"%s\"", what, clean);
 }
 
 } // namespace

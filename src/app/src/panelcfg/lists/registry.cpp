@@ -22,6 +22,17 @@ int DevIDCnt;
 int rManufCnt;
 int rDevIDCnt;
 
+// Copies a device string, cut to fit, with control characters replaced so that no device can
+// put a line break into a list file.
+void CleanDeviceText(char *out, unsigned long size, const char *in) {
+  size_t i = 0;
+  for (; in != nullptr && in[i] != '\0' && i + 1 < size; i++) {
+    unsigned char c = static_cast<unsigned char>(in[i]);
+    out[i] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+  }
+  out[i] = '\0';
+}
+
 void ClearRegistries() {
   memset(MatchProduct, 0, sizeof MatchProduct);
   memset(ProductName, 0, sizeof ProductName);
@@ -33,17 +44,6 @@ void ClearRegistries() {
 }
 
 namespace {
-
-// Copies a device string, cut to fit, with control characters replaced so that no device can
-// put a line break into a list file.
-void CleanCopy(char *out, size_t size, const char *in) {
-  size_t i = 0;
-  for (; in != nullptr && in[i] != '\0' && i + 1 < size; i++) {
-    unsigned char c = static_cast<unsigned char>(in[i]);
-    out[i] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-  }
-  out[i] = '\0';
-}
 
 // Index of the first of the valid rows that contains key, or -1.
 template <size_t W> int FindRow(const char (*rows)[W], int cnt, const char *key) {
@@ -61,10 +61,10 @@ int AddName(char (*match)[NAME_ROW], char (*product)[NAME_ROW], int cnt, const c
   char p[256];
   char full[sizeof m + sizeof p + 1];
   char key[NAME_ROW];
-  CleanCopy(m, sizeof m, mstr);
-  CleanCopy(p, sizeof p, pstr);
+  CleanDeviceText(m, sizeof m, mstr);
+  CleanDeviceText(p, sizeof p, pstr);
   snprintf(full, sizeof full, "%s %s", m, p);
-  CleanCopy(key, sizeof key, full);
+  CleanDeviceText(key, sizeof key, full);
   if (resistive)
     DebugMsg(3, "Product Name:%s\n", key);
   DebugMsg(3, "Manufacturer String: %s\n", m);
@@ -75,8 +75,8 @@ int AddName(char (*match)[NAME_ROW], char (*product)[NAME_ROW], int cnt, const c
     DebugMsg(3, "name list full, %s not recorded\n", key);
     return 0;
   }
-  CleanCopy(product[cnt], NAME_ROW, p);
-  CleanCopy(match[cnt], NAME_ROW, key);
+  CleanDeviceText(product[cnt], NAME_ROW, p);
+  CleanDeviceText(match[cnt], NAME_ROW, key);
   DebugMsg(3, "Product Name:%s\n", match[cnt]);
   return 1;
 }

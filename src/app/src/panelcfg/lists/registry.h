@@ -30,5 +30,9 @@ void set_res_devid_list(int Cnt);
 
 void CreateUtilityConfig(int mode);
 
+// Copies a device string into out, cut to fit, with control characters (below 0x20, and 0x7F)
+// replaced by '?' so that no device can break a line.
+void CleanDeviceText(char *out, unsigned long size, const char *in);
+
 // Empties every registry and counter.
 void ClearRegistries();
