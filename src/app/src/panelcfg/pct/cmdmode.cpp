@@ -119,7 +119,9 @@ int GetFwID(hid_device *dev) {
   snprintf(digits, sizeof digits, "%08X", IdentityOf(buf));
   ChipID = HexStrToInt(digits + 4, 1);
   FwRev = HexStrToInt(digits + 5, 3);
-  char version[15];
+  // "Sd.d.dd(r<FwRev>)": FwRev has three hex digits, so at most 14 characters; the buffer leaves
+  // room for any int so that no format can be cut.
+  char version[32];
   snprintf(version, sizeof version, "S%c.%c.%c%c(r%d)", digits[0], digits[1], digits[2], digits[3],
            FwRev);
   DevInfo.FWRev = FwRev;
