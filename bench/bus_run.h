@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "default_scenario.h"
-#include "device/devtable.h"
 #include "lists/registry.h"
 #include "run/driver.h"
-#include "run/state.h"
+#include "scan/devtable.h"
 #include "vusb.h"
 
 namespace busrun {

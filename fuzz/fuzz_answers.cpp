@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "device/devtable.h"
+#include "base/state.h"
 #include "fuzz_common.h"
 #include "fuzz_usb.h"
 #include "lists/registry.h"
 #include "run/driver.h"
-#include "run/state.h"
+#include "scan/devtable.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "device/devtable.h"
+#include "base/state.h"
 #include "fuzz_common.h"
 #include "lists/registry.h"
 #include "run/driver.h"
-#include "run/state.h"
+#include "scan/devtable.h"
 #include "vusb.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "fuzz_common.h"
 #include "lists/registry.h"
-#include "run/state.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <memory>
 #include <set>
 
-#include "device/devtable.h"
+#include "base/pause.h"
+#include "base/state.h"
 #include "fuzz_common.h"
-#include "run/pause.h"
-#include "run/state.h"
+#include "scan/devtable.h"
 #include "support/support.h"
 
 struct usb_bus *usb_busses = nullptr;

@@ -4,6 +4,7 @@
 # the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/check-layers.sh
 bash scripts/install-deps.sh --test
 cmake --preset release
 cmake --build --preset release

@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/state.h"
 #include "captured.h"
-#include "device/devtable.h"
 #include "run/driver.h"
-#include "run/state.h"
+#include "scan/devtable.h"
 #include "scratch_dir.h"
 #include "vusb.h"
 

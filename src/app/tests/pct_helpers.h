@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "device/hid.h"
+#include "base/state.h"
 #include "log_lines.h"
-#include "run/state.h"
 #include "scratch_dir.h"
 #include "support/support.h"
 #include "takeover.h"
+#include "transport/hid.h"
 #include "vusb.h"
 
 namespace pct {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "lists/registry.h"
-#include "run/state.h"
 
 // A fresh directory that is removed with everything in it when the object goes.
 class ScratchDir {

@@ -7,9 +7,9 @@
 
 #include <vector>
 
-#include "device/hid.h"
-#include "run/state.h"
+#include "base/state.h"
 #include "scratch_dir.h"
+#include "transport/hid.h"
 #include "vusb.h"
 
 // Any number of devices taken over at a time; their records are freed at the end of the test,

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "captured.h"
-#include "device/hid.h"
 #include "log_lines.h"
 #include "pct/cmdmode.h"
 #include "pct_helpers.h"
-#include "run/state.h"
 #include "takeover.h"
+#include "transport/hid.h"
 #include "vusb.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "device/devtable.h"
-#include "run/state.h"
+#include "base/state.h"
+#include "scan/devtable.h"
 #include "scratch_dir.h"
 
 namespace {

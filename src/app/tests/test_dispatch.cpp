@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "pct_helpers.h"
 #include "policy/dispatch.h"
-#include "run/state.h"
 #include "vusb.h"
 
 namespace {

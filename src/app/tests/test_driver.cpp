@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "device/devtable.h"
+#include "base/state.h"
 #include "lists/registry.h"
 #include "panelcfg_run.h"
 #include "run/driver.h"
-#include "run/state.h"
+#include "scan/devtable.h"
 #include "scratch_dir.h"
 #include "vusb.h"
 

@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/state.h"
 #include "lists/registry.h"
 #include "panelcfg_run.h"
 #include "pct_helpers.h"
 #include "run/driver.h"
-#include "run/state.h"
 #include "scratch_dir.h"
 #include "vusb.h"
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "captured.h"
-#include "device/hid.h"
 #include "pct_helpers.h"
-#include "run/state.h"
 #include "takeover.h"
+#include "transport/hid.h"
 #include "vusb.h"
 
 namespace {

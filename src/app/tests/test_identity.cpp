@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "log_lines.h"
 #include "pct_helpers.h"
 #include "policy/identity.h"
-#include "run/state.h"
 #include "support/support.h"
 #include "vusb.h"
 

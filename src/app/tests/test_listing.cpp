@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "device/devtable.h"
-#include "device/scan.h"
+#include "base/state.h"
 #include "panelcfg_run.h"
 #include "run/driver.h"
-#include "run/state.h"
+#include "scan/devtable.h"
+#include "scan/scan.h"
 #include "scratch_dir.h"
 #include "vusb.h"
 

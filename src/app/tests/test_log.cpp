@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "run/log.h"
-#include "run/state.h"
+#include "base/log.h"
+#include "base/state.h"
 #include "scratch_dir.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "pct/params.h"
 #include "pct_helpers.h"
-#include "run/state.h"
 #include "vusb.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "lists/registry.h"
-#include "run/state.h"
 #include "scratch_dir.h"
 
 namespace {

@@ -8,15 +8,15 @@
 #include <utility>
 #include <vector>
 
-#include "device/devtable.h"
-#include "device/scan.h"
+#include "base/state.h"
 #include "lists/registry.h"
 #include "log_lines.h"
 #include "panelcfg_run.h"
 #include "resistive/resproto.h"
 #include "resistive_frames.h"
 #include "run/driver.h"
-#include "run/state.h"
+#include "scan/devtable.h"
+#include "scan/scan.h"
 #include "scratch_dir.h"
 #include "vusb.h"
 

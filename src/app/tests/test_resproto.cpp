@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "device/hid.h"
+#include "base/state.h"
 #include "log_lines.h"
 #include "resistive/resproto.h"
 #include "resistive_frames.h"
-#include "run/state.h"
 #include "takeover.h"
+#include "transport/hid.h"
 #include "vusb.h"
 
 namespace {

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "captured.h"
-#include "device/devtable.h"
-#include "device/scan.h"
 #include "lists/registry.h"
 #include "log_lines.h"
 #include "pct_helpers.h"
-#include "run/state.h"
+#include "scan/devtable.h"
+#include "scan/scan.h"
 #include "scratch_dir.h"
 #include "vusb.h"
 

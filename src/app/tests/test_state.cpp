@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "run/state.h"
+#include "base/state.h"
 #include "scratch_dir.h"
 
 namespace {

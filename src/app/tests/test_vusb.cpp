@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "base/pause.h"
+#include "base/state.h"
 #include "lists/registry.h"
 #include "run/driver.h"
-#include "run/pause.h"
-#include "run/state.h"
 #include "vusb.h"
 
 namespace {

@@ -1,18 +1,22 @@
-# The utility's modules, relative to this directory; shared by the build and the fuzz targets.
+# The utility's modules, relative to this directory, bottom layer first (scripts/check-layers.sh
+# keeps every folder from including one above it); shared by the build and the fuzz targets.
+# The support library (support/) and the sleep helper (base/pause.cpp) are linked apart: the
+# first is a shared library of its own, the second is replaced by the virtual clock in the
+# simulator and the tests.
 set(PANELCFG_CORE_SOURCES
-  run/driver.cpp
-  run/log.cpp
-  run/state.cpp
-  device/devtable.cpp
-  device/hid.cpp
-  device/scan.cpp
+  base/log.cpp
+  base/state.cpp
+  transport/hid.cpp
   pct/cmdmode.cpp
   pct/posmode.cpp
   pct/params.cpp
+  resistive/resproto.cpp
   policy/identity.cpp
   policy/modeswitch.cpp
   policy/dispatch.cpp
-  resistive/resproto.cpp
   lists/registry.cpp
+  scan/devtable.cpp
+  scan/scan.cpp
+  run/driver.cpp
 )
 list(TRANSFORM PANELCFG_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

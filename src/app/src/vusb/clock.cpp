@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "../panelcfg/run/pause.h"
+#include "../panelcfg/base/pause.h"
 #include "internal.h"
 
 namespace vusb {

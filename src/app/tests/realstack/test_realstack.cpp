@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "device/devtable.h"
+#include "base/state.h"
 #include "pct/params.h"
 #include "private_opt.h"
 #include "run/driver.h"
-#include "run/state.h"
+#include "scan/devtable.h"
 #include "scratch_dir.h"
 #include "support/support.h"
 #include "usbfs_bed.h"

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../run/log.h"
-#include "../run/state.h"
+#include "../base/log.h"
+#include "../base/state.h"
 
 char MatchProduct[REG_ROWS][NAME_ROW];
 char ProductName[REG_ROWS][NAME_ROW];

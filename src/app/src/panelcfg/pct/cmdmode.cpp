@@ -3,15 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../run/log.h"
-#include "../run/pause.h"
-#include "../run/state.h"
+#include "../base/log.h"
+#include "../base/pause.h"
+#include "../base/state.h"
+#include "requests.h"
 
 namespace {
-
-constexpr unsigned char kCommandMode = 0x90;
-constexpr unsigned char kNormalMode = 0x01;
-constexpr int kModeAttempts = 20;
 
 unsigned int IdentityOf(const unsigned char *reply) {
   return static_cast<unsigned int>(reply[1]) | static_cast<unsigned int>(reply[2]) << 8 |
@@ -19,10 +16,10 @@ unsigned int IdentityOf(const unsigned char *reply) {
 }
 
 int SwitchDeviceMode(hid_device *handle, unsigned char target) {
-  int count = kModeAttempts;
+  int count = kDeviceModeAttempts;
   for (;;) {
     set_device_mode(handle, target);
-    ProtocolSleep(5);
+    ProtocolSleep(kDeviceModeSettleMs);
     if (get_device_mode(handle) == target)
       return count;
     if (--count == 0)
@@ -33,8 +30,9 @@ int SwitchDeviceMode(hid_device *handle, unsigned char target) {
 } // namespace
 
 void set_device_mode(hid_device *handle, unsigned char mode) {
-  unsigned char buf[64] = {0x08, 0x91, 0x02, 0x00, 0x82, mode};
-  hid_send_feature_report(handle, buf, 6);
+  PctReport buf;
+  int len = BuildSetDeviceMode(buf, mode);
+  hid_send_feature_report(handle, buf, static_cast<size_t>(len));
 }
 
 ReadStep ReadReply(hid_device *dev, const unsigned char *req, int reqLen, unsigned int ms,
@@ -43,7 +41,7 @@ ReadStep ReadReply(hid_device *dev, const unsigned char *req, int reqLen, unsign
     return READ_SEND_FAILED;
   ProtocolSleep(ms);
   memset(reply, 0, sizeof reply);
-  reply[0] = 0x07;
+  reply[0] = kPctReplyReport;
   int n = hid_get_feature_report(dev, reply, sizeof reply);
   if (TransferFailed(n))
     return READ_REPLY_FAILED;
@@ -53,28 +51,29 @@ ReadStep ReadReply(hid_device *dev, const unsigned char *req, int reqLen, unsign
 }
 
 unsigned char get_device_mode(hid_device *handle) {
-  const unsigned char req[8] = {0x06, 0x73, 0x0C};
+  PctReport req;
+  int len = BuildGetDeviceMode(req);
   unsigned char reply[64];
-  if (ReadReply(handle, req, sizeof req, 10, reply, nullptr) != READ_OK)
+  if (ReadReply(handle, req, len, kDeviceModeReplyMs, reply, nullptr) != READ_OK)
     return 0;
   return reply[4];
 }
 
 int enter_cmd_mode(hid_device *handle) {
-  int count = SwitchDeviceMode(handle, kCommandMode);
+  int count = SwitchDeviceMode(handle, kPctCommandMode);
   DebugMsg(3, "***enter_cmd_mode count:%d***\n", count);
   return count;
 }
 
 int leave_cmd_mode(hid_device *handle) {
-  int count = SwitchDeviceMode(handle, kNormalMode);
+  int count = SwitchDeviceMode(handle, kPctNormalMode);
   DebugMsg(3, "***leave_cmd_mode count:%d***\n", count);
   return count;
 }
 
 int GetIsLegacy(hid_device *handle) {
-  unsigned char buf[64] = {0xF2};
-  if (hid_get_feature_report(handle, buf, 0x20) < 0)
+  unsigned char buf[64] = {kPctIdentityReport};
+  if (hid_get_feature_report(handle, buf, kPctGenerationReadLength) < 0)
     return 0;
   unsigned int id = IdentityOf(buf);
   if ((id >> 28) == 3) {
@@ -109,7 +108,7 @@ int HexStrToInt(const char *Buffer, int Len) {
 }
 
 int GetFwID(hid_device *dev) {
-  unsigned char buf[16] = {0xF2};
+  unsigned char buf[kPctFirmwareReadLength] = {kPctIdentityReport};
   if (TransferFailed(hid_get_feature_report(dev, buf, sizeof buf))) {
     DebugMsg(3, "Read FW failed err=001\r\n");
     return 0;
@@ -131,19 +130,11 @@ int GetFwID(hid_device *dev) {
 
 void ResetDevice(hid_device *dev) {
   DebugMsg(3, "***ResetDevice***\n");
-  unsigned char buf[64] = {};
-  buf[0] = 0x08;
-  if (IsLegacy == 1) {
-    if (enter_cmd_mode(dev) == 0)
-      return;
-    buf[1] = 0x85;
-    buf[2] = 0x01;
-    buf[4] = 0x02;
-  } else {
-    buf[1] = 0x84;
-    buf[2] = 0x09;
-  }
-  hid_send_feature_report(dev, buf, sizeof buf);
+  if (IsLegacy == 1 && enter_cmd_mode(dev) == 0)
+    return;
+  PctReport buf;
+  int len = BuildReset(buf, IsLegacy == 1);
+  hid_send_feature_report(dev, buf, static_cast<size_t>(len));
   if (IsLegacy == 1)
     leave_cmd_mode(dev);
 }

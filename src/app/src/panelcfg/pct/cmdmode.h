@@ -1,7 +1,7 @@
 // PCT command set base: device mode, command mode, generation, firmware identity, reset.
 #pragma once
 
-#include "../device/hid.h"
+#include "../transport/hid.h"
 
 void set_device_mode(hid_device *handle, unsigned char mode);
 unsigned char get_device_mode(hid_device *handle);
@@ -11,9 +11,6 @@ int GetIsLegacy(hid_device *handle);
 int HexStrToInt(const char *Buffer, int Len);
 int GetFwID(hid_device *dev);
 void ResetDevice(hid_device *dev);
-
-// A transfer moved nothing or failed.
-inline bool TransferFailed(int result) { return result <= 0; }
 
 enum ReadStep { READ_OK, READ_SEND_FAILED, READ_REPLY_FAILED };
 

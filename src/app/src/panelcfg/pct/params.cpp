@@ -2,20 +2,21 @@
 
 #include <cstring>
 
-#include "../run/log.h"
-#include "../run/pause.h"
-#include "../run/state.h"
+#include "../base/log.h"
+#include "../base/pause.h"
+#include "../base/state.h"
 #include "../support/support.h"
 #include "cmdmode.h"
+#include "requests.h"
 
 namespace {
 
-int DataOffset() { return IsLegacy == 1 ? 4 : 8; }
-
-int ReadRequestLength() { return IsLegacy == 1 ? 64 : 8; }
+int DataOffset() { return PctDataOffset(IsLegacy == 1); }
 
 // The stored form (Len encoded bytes and two checksum bytes) must fit the 64-byte report.
-bool FitsReport(int Len) { return Len >= 0 && Len <= 32 && DataOffset() + Len + 2 <= 64; }
+bool FitsReport(int Len) {
+  return Len >= 0 && Len <= 32 && DataOffset() + Len + 2 <= kPctReportSize;
+}
 
 } // namespace
 
@@ -31,7 +32,8 @@ int ReadParames(hid_device *dhandle, unsigned char *Parames, int Len) {
   if (!FitsReport(Len))
     return 0;
   const int offset = DataOffset();
-  const unsigned char req[64] = {0x06, 0xA1, static_cast<unsigned char>(Len + 2)};
+  PctReport req;
+  const int reqLen = BuildReadParams(req, IsLegacy == 1, Len + 2);
   unsigned char buf[64];
   if (IsLegacy == 1) {
     DebugMsg(3, "ReadParames 8752\n");
@@ -40,7 +42,7 @@ int ReadParames(hid_device *dhandle, unsigned char *Parames, int Len) {
   } else {
     DebugMsg(3, "ReadParames 8753\n");
   }
-  switch (ReadReply(dhandle, req, ReadRequestLength(), 10, buf, nullptr)) {
+  switch (ReadReply(dhandle, req, reqLen, kParamsReplyMs, buf, nullptr)) {
   case READ_SEND_FAILED:
     DebugMsg(3, "ReadParames SetFeature failed err=000\r\n ");
     return 0;
@@ -82,11 +84,11 @@ int WriteParames(hid_device *dhandle, const unsigned char *Parames, int Len) {
       return 0;
     DebugMsg(3, "enter_cmd_mode pass\n ");
   }
-  unsigned char buf[64] = {0x08, 0xA8, static_cast<unsigned char>(Len + 2)};
-  memcpy(buf + DataOffset(), newParames, static_cast<size_t>(Len) + 2);
-  if (TransferFailed(hid_send_feature_report(dhandle, buf, sizeof buf)))
+  PctReport buf;
+  const int len = BuildWriteParams(buf, IsLegacy == 1, newParames, Len + 2);
+  if (TransferFailed(hid_send_feature_report(dhandle, buf, static_cast<size_t>(len))))
     return 0;
-  ProtocolSleep(100);
+  ProtocolSleep(kParamsWriteSettleMs);
   if (IsLegacy == 1 && leave_cmd_mode(dhandle) == 0)
     return 0;
   DebugMsg(3, "WriteParames End\n ");
@@ -100,13 +102,15 @@ char EmptyParames(hid_device *dhandle) {
       return 0;
     DebugMsg(3, "enter_cmd_mode pass\n ");
   }
-  unsigned char buf[64] = {0x08, 0xA8, 0x40};
-  if (TransferFailed(hid_send_feature_report(dhandle, buf, sizeof buf))) {
+  PctReport buf;
+  const int len = BuildWriteParams(buf, IsLegacy == 1, nullptr, kPctWholeParamArea);
+  if (TransferFailed(hid_send_feature_report(dhandle, buf, static_cast<size_t>(len)))) {
     DebugMsg(3, "EmptyParames SetFeature failed err=000\n ");
     return 0;
   }
-  const unsigned char req[64] = {0x06, 0xA1, 0x40};
-  switch (ReadReply(dhandle, req, ReadRequestLength(), 50, buf, nullptr)) {
+  PctReport req;
+  const int reqLen = BuildReadParams(req, IsLegacy == 1, kPctWholeParamArea);
+  switch (ReadReply(dhandle, req, reqLen, kEmptyReplyMs, buf, nullptr)) {
   case READ_SEND_FAILED:
     DebugMsg(3, "EmptyParames SetFeature failed err=001\r\n ");
     return 0;

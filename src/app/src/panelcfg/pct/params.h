@@ -1,7 +1,7 @@
 // The encoded, check-summed parameter block in PCT controller flash.
 #pragma once
 
-#include "../device/hid.h"
+#include "../transport/hid.h"
 
 unsigned short CheckSum(const unsigned char *pInt, int size);
 int ReadParames(hid_device *dhandle, unsigned char *Parames, int Len);

@@ -2,32 +2,23 @@
 
 #include <cstring>
 
-#include "../run/log.h"
-#include "../run/state.h"
+#include "../base/log.h"
+#include "../base/state.h"
 #include "cmdmode.h"
+#include "requests.h"
 
 char WritePOSMode(hid_device *dev, int Mode) {
-  unsigned char buf[64] = {};
-  unsigned int value = static_cast<unsigned int>(Mode);
-  buf[0] = 0x08;
-  if (IsLegacy == 1) {
+  const bool legacy = IsLegacy == 1;
+  if (legacy) {
     if (enter_cmd_mode(dev) == 0)
       return 0;
-    buf[1] = 0x91;
-    buf[2] = 0x05;
-    buf[4] = 0xC9;
-    buf[5] = static_cast<unsigned char>(value);
-    buf[6] = static_cast<unsigned char>(value >> 8);
-    buf[7] = static_cast<unsigned char>(value >> 16);
-    buf[8] = static_cast<unsigned char>(value >> 24);
     DebugMsg(3, "***WritePOSMode 8752***\n");
   } else {
-    buf[1] = 0x84;
-    buf[2] = 0xC9;
-    buf[4] = static_cast<unsigned char>(value);
     DebugMsg(3, "***WritePOSMode 8753***\n");
   }
-  hid_send_feature_report(dev, buf, sizeof buf);
+  PctReport buf;
+  int len = BuildWritePosMode(buf, legacy, static_cast<unsigned int>(Mode));
+  hid_send_feature_report(dev, buf, static_cast<size_t>(len));
   if (IsLegacy == 1 && leave_cmd_mode(dev) == 0)
     return 0;
   return 1;
@@ -35,13 +26,14 @@ char WritePOSMode(hid_device *dev, int Mode) {
 
 char ReadPOSConfig(hid_device *dhandle, unsigned char *Parames, int Len) {
   const bool legacy = IsLegacy == 1;
-  const int offset = legacy ? 4 : 8;
-  if (Len < 0 || Len > 64 - offset)
+  const int offset = PctDataOffset(legacy);
+  if (Len < 0 || Len > kPctReportSize - offset)
     return 0;
-  const unsigned char req[64] = {0x06, 0xA2, static_cast<unsigned char>(Len)};
+  PctReport req;
+  int reqLen = BuildReadPosConfig(req, legacy, Len);
   unsigned char buf[64];
   int got = 0;
-  switch (ReadReply(dhandle, req, legacy ? 64 : 8, 20, buf, &got)) {
+  switch (ReadReply(dhandle, req, reqLen, kPosConfigReplyMs, buf, &got)) {
   case READ_SEND_FAILED:
     DebugMsg(3, "ReadPOSConfig SetFeature failed err=000\r\n ");
     return 0;
@@ -77,16 +69,10 @@ void SetPOSMode(hid_device *dev, int mode) {
 }
 
 char WriteUSBID(hid_device *dev, int VID, int PID) {
-  unsigned char buf[64] = {};
   DebugMsg(3, "WriteUSBID VID:0x%04X PID:0x%04X\n", VID, PID);
-  buf[0] = 0xF3;
-  buf[1] = 0x08;
-  buf[3] = 0x02;
-  buf[6] = static_cast<unsigned char>(VID);
-  buf[7] = static_cast<unsigned char>(VID >> 8);
-  buf[8] = static_cast<unsigned char>(PID);
-  buf[9] = static_cast<unsigned char>(PID >> 8);
-  int res = hid_send_feature_report(dev, buf, sizeof buf);
+  PctReport buf;
+  int len = BuildWriteUsbId(buf, VID, PID);
+  int res = hid_send_feature_report(dev, buf, static_cast<size_t>(len));
   if (TransferFailed(res))
     return 0;
   return static_cast<char>(res);

@@ -1,7 +1,7 @@
 // Position-mode and USB-ID commands of PCT controllers.
 #pragma once
 
-#include "../device/hid.h"
+#include "../transport/hid.h"
 
 char WritePOSMode(hid_device *dev, int Mode);
 char ReadPOSConfig(hid_device *dhandle, unsigned char *Parames, int Len);

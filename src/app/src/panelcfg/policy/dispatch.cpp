@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
+#include "../base/log.h"
+#include "../base/state.h"
 #include "../pct/params.h"
 #include "../pct/posmode.h"
-#include "../run/log.h"
-#include "../run/state.h"
 #include "identity.h"
 #include "modeswitch.h"
 

@@ -1,7 +1,7 @@
 // What the utility does with one PCT controller.
 #pragma once
 
-#include "../device/hid.h"
+#include "../transport/hid.h"
 
 // Carries out FunctionMode on the controller; always 1.
 int SetPCTDevices(hid_device *dev);

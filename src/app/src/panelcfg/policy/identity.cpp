@@ -3,16 +3,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../base/log.h"
+#include "../base/pause.h"
+#include "../base/state.h"
 #include "../pct/params.h"
-#include "../run/log.h"
-#include "../run/pause.h"
-#include "../run/state.h"
+#include "../pct/requests.h"
 #include "../support/support.h"
 
 namespace {
 
 constexpr int kBlockLen = 32;
-constexpr int kReadAttempts = 11;
 
 int Field16(const unsigned char *block, int at) { return block[at] * 256 + block[at + 1]; }
 
@@ -26,7 +26,7 @@ void PutField16(unsigned char *block, int at, int value) {
 unsigned char GetMySN(hid_device *DeviceHandle) {
   char text[17] = {};
   unsigned char block[kBlockLen] = {};
-  for (int attempt = 0; attempt < kReadAttempts; attempt++) {
+  for (int attempt = 0; attempt < kIdentityReadAttempts; attempt++) {
     if (ReadParames(DeviceHandle, block, kBlockLen) == 1) {
       memcpy(DevInfo.SN, block + SN_ADDR, sizeof DevInfo.SN);
       for (size_t i = 0; i < sizeof DevInfo.SN; i++)
@@ -39,7 +39,7 @@ unsigned char GetMySN(hid_device *DeviceHandle) {
       return 1;
     }
     DebugMsg(3, "GetMySN ReadParamas fail\n");
-    ProtocolSleep(300);
+    ProtocolSleep(kIdentityRetryMs);
   }
   return 0;
 }

@@ -1,7 +1,7 @@
 // The device identity block: home IDs, firmware revision and serial number.
 #pragma once
 
-#include "../device/hid.h"
+#include "../transport/hid.h"
 
 #define MOUSE_PID 0x9969
 #define HYBRID_PID 0x9968

@@ -1,15 +1,15 @@
 #include "modeswitch.h"
 
+#include "../base/log.h"
+#include "../base/pause.h"
+#include "../base/state.h"
 #include "../pct/cmdmode.h"
 #include "../pct/posmode.h"
-#include "../run/log.h"
-#include "../run/pause.h"
-#include "../run/state.h"
+#include "../pct/requests.h"
 #include "identity.h"
 
 namespace {
 
-constexpr int kAttemptLimit = 5; // `times` may reach this and still try again
 constexpr int kMaxRetargets = 3; // passes after the first that take the reported mode
 constexpr int kFallbackVID = 0x22B9;
 
@@ -66,11 +66,11 @@ unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode) {
             ResetFlag = 1;
             break;
           }
-          if (++times > kAttemptLimit) {
+          if (++times > kSwitchAttemptLimit) {
             IDFlag = 0;
             break;
           }
-          ProtocolSleep(200);
+          ProtocolSleep(kUsbIdRetryMs);
         }
         if (IDFlag == 0)
           return ResetFlag;
@@ -80,7 +80,7 @@ unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode) {
     unsigned char CurrPOSMode = ReadBackMode(dev, mode, NewPID);
     DebugMsg(3, "***SetCurrPOSMode CurrPOSMode:%d***\n", CurrPOSMode);
     if (CurrPOSMode == mode && ResetFlag == 0) {
-      ProtocolSleep(200);
+      ProtocolSleep(kModeSettleMs);
       return 0;
     }
 
@@ -91,10 +91,10 @@ unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode) {
       DebugMsg(3, "***SetCurrPOSMode NewMode:%d CurrPOSMode:%d***\n", mode, CurrPOSMode);
       if (CurrPOSMode == mode) {
         DebugMsg(3, "***SetCurrPOSMode WritePOSMode mode:%d NewPosMode:%d***\n", mode, CurrPOSMode);
-        ProtocolSleep(200);
+        ProtocolSleep(kModeSettleMs);
         return ResetFlag;
       }
-      if (++times > kAttemptLimit)
+      if (++times > kSwitchAttemptLimit)
         break;
     }
 

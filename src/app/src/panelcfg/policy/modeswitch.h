@@ -1,7 +1,7 @@
 // Moving a PCT controller into a position mode.
 #pragma once
 
-#include "../device/hid.h"
+#include "../transport/hid.h"
 
 unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode);
 void SetDevtoDigitizer(hid_device *dev, char NotResetDevice);

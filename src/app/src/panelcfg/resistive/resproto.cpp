@@ -3,49 +3,33 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../pct/cmdmode.h"
-#include "../run/log.h"
-#include "../run/pause.h"
-#include "../run/state.h"
+#include "../base/log.h"
+#include "../base/pause.h"
+#include "../base/state.h"
+#include "requests.h"
 
 namespace {
-
-constexpr unsigned char kStart = 0x01;
-constexpr unsigned char kEnd = 0x0D;
-
-// Builds the request frame for command cmd with operands into buf; returns the length to send.
-int BuildFrame(unsigned char *buf, const char *cmd, const char *operands) {
-  size_t nops = strlen(operands);
-  buf[0] = 0x01;
-  buf[1] = static_cast<unsigned char>(nops + 4);
-  buf[2] = kStart;
-  buf[3] = static_cast<unsigned char>(cmd[0]);
-  buf[4] = static_cast<unsigned char>(cmd[1]);
-  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a frame, ended by kEnd below
-  memcpy(buf + 5, operands, nops);
-  buf[5 + nops] = kEnd;
-  return static_cast<int>(nops + 6);
-}
 
 // Zeroes the answer buffer and fetches length bytes of report 1 into it.
 int Fetch(hid_device *dhandle, unsigned char *answer, size_t size, size_t length) {
   memset(answer, 0, size);
-  answer[0] = 0x01;
+  answer[0] = kResReport;
   return hid_get_feature_report(dhandle, answer, length);
 }
 
-// The write commands: up to eleven attempts, each acknowledged by the status answer "0".
+// The write commands: up to kResWriteAttempts attempts, each acknowledged by the status "0".
 unsigned char Acknowledged(hid_device *dhandle, const unsigned char *request, int length) {
   unsigned char answer[32];
   for (int attempt = 1;; attempt++) {
     bool sent = !TransferFailed(hid_send_feature_report(dhandle, request, length));
-    ProtocolSleep(50);
+    ProtocolSleep(kResStatusReplyMs);
     memset(answer, 0, sizeof answer);
-    bool fetched = sent && !TransferFailed(Fetch(dhandle, answer, sizeof answer, 10));
-    if (fetched && answer[2] == kStart && answer[3] == '0' && answer[4] == kEnd)
+    bool fetched =
+        sent && !TransferFailed(Fetch(dhandle, answer, sizeof answer, kResStatusAnswerLength));
+    if (fetched && answer[2] == kResStart && answer[3] == '0' && answer[4] == kResEnd)
       return 1;
-    ProtocolSleep(300);
-    if (attempt >= 11)
+    ProtocolSleep(kResRetryMs);
+    if (attempt >= kResWriteAttempts)
       return 0;
   }
 }
@@ -53,24 +37,24 @@ unsigned char Acknowledged(hid_device *dhandle, const unsigned char *request, in
 } // namespace
 
 unsigned char GetFirmware(hid_device *dhandle, char *firmware_ver) {
-  unsigned char request[16];
-  int length = BuildFrame(request, "OI", "");
+  unsigned char request[kResRequestSize];
+  int length = BuildResFrame(request, kResReadFirmware, "");
   unsigned char answer[32];
   for (int attempt = 1;; attempt++) {
     if (TransferFailed(hid_send_feature_report(dhandle, request, length))) {
       DebugMsg(3, "GetFirmware SetFeature failed err=000\r\n ");
       return 0;
     }
-    ProtocolSleep(300);
-    int got = Fetch(dhandle, answer, sizeof answer, 20);
+    ProtocolSleep(kResFirmwareReplyMs);
+    int got = Fetch(dhandle, answer, sizeof answer, kResFirmwareAnswerLength);
     int end = -1;
-    for (int i = 3; i < got && i < 20; i++) {
-      if (answer[i] == kEnd) {
+    for (int i = 3; i < got && i < static_cast<int>(kResFirmwareAnswerLength); i++) {
+      if (answer[i] == kResEnd) {
         end = i;
         break;
       }
     }
-    bool status1 = answer[2] == kStart && answer[3] == '1' && answer[4] == kEnd;
+    bool status1 = answer[2] == kResStart && answer[3] == '1' && answer[4] == kResEnd;
     if (!status1 && end >= 0) {
       int n = 0;
       for (int i = 3; i < end && answer[i] != 0 && n < 16; i++)
@@ -78,8 +62,8 @@ unsigned char GetFirmware(hid_device *dhandle, char *firmware_ver) {
       firmware_ver[n] = '\0';
       return 1;
     }
-    ProtocolSleep(300);
-    if (attempt >= 11)
+    ProtocolSleep(kResRetryMs);
+    if (attempt >= kResFirmwareAttempts)
       return 0;
   }
 }
@@ -100,18 +84,17 @@ int CheckResFWVer(hid_device *dev) {
 }
 
 int GetResRotation(hid_device *dhandle) {
-  unsigned char request[16];
-  char operands[3];
-  snprintf(operands, sizeof operands, "%02X", 0x43);
-  int length = BuildFrame(request, "GP", operands);
+  unsigned char request[kResRequestSize];
+  int length = BuildResGetRotation(request);
   unsigned char answer[32];
-  for (int attempt = 1; attempt <= 4; attempt++) {
+  for (int attempt = 1; attempt <= kResRotationReadAttempts; attempt++) {
     bool sent = !TransferFailed(hid_send_feature_report(dhandle, request, length));
-    ProtocolSleep(50);
+    ProtocolSleep(kResStatusReplyMs);
     memset(answer, 0, sizeof answer);
-    bool fetched = sent && !TransferFailed(Fetch(dhandle, answer, sizeof answer, 10));
+    bool fetched =
+        sent && !TransferFailed(Fetch(dhandle, answer, sizeof answer, kResStatusAnswerLength));
     PrintData("GetResRotation", answer, sizeof answer);
-    if (fetched && answer[2] == kStart && answer[7] == kEnd) {
+    if (fetched && answer[2] == kResStart && answer[7] == kResEnd) {
       int value = HextoInt(reinterpret_cast<const char *>(answer + 3), 4);
       printf("Res Rotation:%d\n", value);
       return value;
@@ -121,22 +104,20 @@ int GetResRotation(hid_device *dhandle) {
 }
 
 unsigned char SetResRotation(hid_device *dhandle, int Value) {
-  unsigned char request[16];
-  char operands[7];
-  snprintf(operands, sizeof operands, "%02X%04X", 0x43, static_cast<unsigned>(Value) & 0xFFFF);
-  int length = BuildFrame(request, "SP", operands);
+  unsigned char request[kResRequestSize];
+  int length = BuildResSetRotation(request, Value);
   return Acknowledged(dhandle, request, length);
 }
 
 unsigned char PermanentParameter(hid_device *dhandle) {
-  unsigned char request[16];
-  int length = BuildFrame(request, "PL", "");
+  unsigned char request[kResRequestSize];
+  int length = BuildResFrame(request, kResMakePermanent, "");
   return Acknowledged(dhandle, request, length);
 }
 
 unsigned char ResetResDevice(hid_device *dhandle) {
-  unsigned char request[16];
-  int length = BuildFrame(request, "RR", "");
+  unsigned char request[kResRequestSize];
+  int length = BuildResFrame(request, kResReset, "");
   if (TransferFailed(hid_send_feature_report(dhandle, request, length))) {
     DebugMsg(3, "ResetResDevice SetFeature failed err=000\r\n ");
     return 0;
@@ -160,4 +141,20 @@ int HextoInt(const char *buf, int Len) {
     value = value * 16 + digit;
   }
   return value;
+}
+
+int RunResSequence(hid_device *dev) {
+  if (FunctionMode == FM_ROTATION) {
+    SetResRotation(dev, 1);
+    PermanentParameter(dev);
+    GetResRotation(dev);
+    return 0;
+  }
+  if (CheckResFWVer(dev) == 0)
+    return 0;
+  if (GetResRotation(dev) != 0) {
+    SetResRotation(dev, 0);
+    PermanentParameter(dev);
+  }
+  return 1;
 }

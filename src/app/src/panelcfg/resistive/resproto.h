@@ -1,7 +1,7 @@
 // The ASCII command protocol of resistive controllers in feature report 1.
 #pragma once
 
-#include "../device/hid.h"
+#include "../transport/hid.h"
 
 // Support address named in the unsupported-firmware message.
 #define RES_SUPPORT_ADDRESS "support@panelcfg.invalid"
@@ -13,3 +13,10 @@ unsigned char SetResRotation(hid_device *dhandle, int Value);
 unsigned char PermanentParameter(hid_device *dhandle);
 unsigned char ResetResDevice(hid_device *dhandle);
 int HextoInt(const char *buf, int Len);
+
+// What every resistive controller the scan has opened goes through before its reset: under
+// FM_ROTATION the rotation is set to 1, made permanent and read back; otherwise the firmware
+// gate, and a rotation other than 0 set back to 0 and made permanent. Returns 1 when the
+// controller passed the gate and is to be recorded, 0 otherwise. The caller records it and then
+// resets it with ResetResDevice.
+int RunResSequence(hid_device *dev);

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../device/devtable.h"
-#include "../device/scan.h"
+#include "../base/log.h"
+#include "../base/state.h"
 #include "../lists/registry.h"
+#include "../scan/devtable.h"
+#include "../scan/scan.h"
 #include "../support/support.h"
-#include "log.h"
-#include "state.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
+#include "../base/state.h"
 #include "driver.h"
-#include "state.h"
 
 int main(int argc, char **argv) { return PanelcfgMain(argc, argv, DEFAULT_PANEL_DIR); }

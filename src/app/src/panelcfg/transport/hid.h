@@ -23,5 +23,20 @@ void free_hid_device(hid_device *dev);
 // returns null; device_handle is null on failure.
 hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr);
 
+// HID class requests over the default control pipe.
+constexpr int kHidSetReportType = 0x21; // host to device, class, interface
+constexpr int kHidGetReportType = 0xA1; // device to host, class, interface
+constexpr int kHidSetReport = 0x09;
+constexpr int kHidGetReport = 0x01;
+constexpr int kHidFeatureReport = 0x0300; // report type in the high byte of wValue
+constexpr int kHidTimeoutMs = 5000;       // every control transfer
+
+// Sends data[0..length) as feature report data[0]; report ID 0 is not sent on the wire.
+// Returns the bytes moved or a negative errno.
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length);
+
+// Fetches feature report data[0] into data (length bytes, report ID included); -1 on failure.
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length);
+
+// A transfer moved nothing or failed.
+inline bool TransferFailed(int result) { return result <= 0; }

@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../base/log.h"
+#include "../base/state.h"
 #include "../lists/registry.h"
 #include "../pct/cmdmode.h"
 #include "../policy/dispatch.h"
 #include "../resistive/resproto.h"
-#include "../run/log.h"
-#include "../run/state.h"
+#include "../transport/hid.h"
 #include "devtable.h"
-#include "hid.h"
 
 namespace {
 
@@ -57,15 +57,7 @@ void HandlePct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descri
 }
 
 void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const char *pstr) {
-  if (FunctionMode == FM_ROTATION) {
-    SetResRotation(dev, 1);
-    PermanentParameter(dev);
-    GetResRotation(dev);
-  } else if (CheckResFWVer(dev) != 0) {
-    if (GetResRotation(dev) != 0) {
-      SetResRotation(dev, 0);
-      PermanentParameter(dev);
-    }
+  if (RunResSequence(dev) != 0) {
     if (SetResManufacturerName(rManufCnt, mstr, pstr) != 0)
       rManufCnt++;
     if (SetResDevID(rDevIDCnt, vid, pid) != 0)

@@ -3,11 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "../run/log.h"
-
-namespace {
-constexpr int kTimeoutMs = 5000;
-}
+#include "../base/log.h"
 
 namespace {
 hid_device fallback;
@@ -88,9 +84,10 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
     from++;
     length--;
   }
-  return usb_control_msg(dev->device_handle, 0x21, 0x09, 0x0300 | reportId, dev->interface,
+  return usb_control_msg(dev->device_handle, kHidSetReportType, kHidSetReport,
+                         kHidFeatureReport | reportId, dev->interface,
                          reinterpret_cast<char *>(const_cast<unsigned char *>(from)),
-                         static_cast<int>(length), kTimeoutMs);
+                         static_cast<int>(length), kHidTimeoutMs);
 }
 
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) {
@@ -104,8 +101,9 @@ int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) 
     length--;
     skipped = 1;
   }
-  int res = usb_control_msg(dev->device_handle, 0xA1, 0x01, 0x0300 | reportId, dev->interface,
-                            reinterpret_cast<char *>(into), static_cast<int>(length), kTimeoutMs);
+  int res = usb_control_msg(
+      dev->device_handle, kHidGetReportType, kHidGetReport, kHidFeatureReport | reportId,
+      dev->interface, reinterpret_cast<char *>(into), static_cast<int>(length), kHidTimeoutMs);
   if (res < 0)
     return -1;
   return res + skipped;

@@ -1,7 +1,7 @@
 #include "devtable.h"
 
-#include "../run/log.h"
-#include "../run/state.h"
+#include "../base/log.h"
+#include "../base/state.h"
 
 MYHIDINFO cMyHidInfo = {};
 
