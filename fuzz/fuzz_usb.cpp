@@ -397,7 +397,7 @@ int Opened() { return opened; }
 
 using namespace fuzzusb;
 
-void ProtocolSleep(unsigned int ms) {
+void PlatformSleep(unsigned int ms) {
   waitedMs += ms;
   if (waitedMs > kMaxWaitMs)
     Die("the run has paused for %llu ms", waitedMs);

@@ -254,7 +254,9 @@ TEST_F(HidTest, InterfaceWithoutAKernelDriverCannotBeTakenOver) {
   EXPECT_EQ(dev->interface, 0);
   EXPECT_EQ(vusb::Sequence(id), std::vector<std::string>{"usb_get_driver_np 1 = -61"});
   EXPECT_EQ(o.out, "panelcfg DD:usb_get_driver_np ret:-61\n");
-  EXPECT_EQ(o.err, SystemError("Unable to get device driver name", ENODATA));
+  EXPECT_EQ(o.err, SystemError("Unable to get device driver name", ENODATA) +
+                       "panelcfg: no kernel driver is bound to this controller (a run was "
+                       "stopped while it held it?); panelcfg --recover resets it\n");
 }
 
 TEST_F(HidTest, DriverNameIsCutToItsFiftyByteBuffer) {

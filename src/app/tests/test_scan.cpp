@@ -581,7 +581,9 @@ std::vector<PathCase> Paths() {
     PathCase *c = add("no kernel driver", s);
     c->resets = 0;
     c->transfers = false;
-    c->err = std::string("Unable to get device driver name: ") + strerror(ENODATA) + "\n";
+    c->err = std::string("Unable to get device driver name: ") + strerror(ENODATA) +
+             "\npanelcfg: no kernel driver is bound to this controller (a run was stopped "
+             "while it held it?); panelcfg --recover resets it\n";
   }
   add("resistive, handled", vusb::ResistiveSpec());
   add("resistive, firmware refused", vusb::ResistiveSpec(0x1234, 0x8888, "V3.01"));

@@ -1,11 +1,14 @@
 # The utility's modules, relative to this directory, bottom layer first (scripts/check-layers.sh
 # keeps every folder from including one above it); shared by the build and the fuzz targets.
-# The support library (support/) and the sleep helper (base/pause.cpp) are linked apart: the
+# The support library (support/) and the real-time wait (base/sleep.cpp) are linked apart: the
 # first is a shared library of its own, the second is replaced by the virtual clock in the
 # simulator and the tests.
 set(PANELCFG_CORE_SOURCES
   base/log.cpp
   base/state.cpp
+  base/stop.cpp
+  base/pause.cpp
+  base/runlock.cpp
   transport/hid.cpp
   pct/cmdmode.cpp
   pct/posmode.cpp

@@ -244,6 +244,7 @@ void Reset() {
   devnumOf.clear();
   snprintf(lastError, sizeof lastError, "No error");
   ClearLog();
+  ClearRaises();
   ClearWaits();
   SetRealTime(false);
 }

@@ -26,7 +26,7 @@ bool RealTime() { return realTime; }
 
 } // namespace vusb
 
-void ProtocolSleep(unsigned int ms) {
+void PlatformSleep(unsigned int ms) {
   vusb::waits.push_back(ms);
   vusb::Entry e;
   e.kind = vusb::Kind::Wait;

@@ -1,4 +1,5 @@
 // The transaction log and its views.
+#include <csignal>
 #include <cstdio>
 
 #include "internal.h"
@@ -23,8 +24,29 @@ std::string Hex(const Bytes &data) {
 bool Mine(const Entry &e, int device) { return device < 0 || e.device == device; }
 } // namespace
 
+namespace {
+struct Raise {
+  std::string prefix;
+  int nth;
+  int sig;
+  int seen = 0;
+};
+std::vector<Raise> raises;
+} // namespace
+
+void RaiseAt(const std::string &prefix, int nth, int sig) { raises.push_back({prefix, nth, sig}); }
+void ClearRaises() { raises.clear(); }
+
 namespace detail {
-void Record(Entry e) { entries.push_back(std::move(e)); }
+void Record(Entry e) {
+  entries.push_back(std::move(e));
+  if (raises.empty())
+    return;
+  const std::string text = Describe(entries.back());
+  for (Raise &r : raises)
+    if (text.compare(0, r.prefix.size(), r.prefix) == 0 && ++r.seen == r.nth)
+      raise(r.sig);
+}
 } // namespace detail
 
 const std::vector<Entry> &Log() { return entries; }

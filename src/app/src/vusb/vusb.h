@@ -211,6 +211,12 @@ struct Entry {
   bool Failed() const { return result <= 0 && kind == Kind::Transfer; }
 };
 
+// Raises signal sig in the process right after the log records the nth entry (1-based) whose
+// Sequence text starts with prefix: "wait", "usb_open", "set 08 a8", "usb_release_interface".
+// Any number of them; Reset removes them all.
+void RaiseAt(const std::string &prefix, int nth, int sig);
+void ClearRaises();
+
 // Every entry since the last Reset/ClearLog, in order: libusb calls, transfers and waits.
 const std::vector<Entry> &Log();
 void ClearLog();

@@ -21,7 +21,7 @@ namespace realstack {
 namespace {
 
 // Steps the child takes before it runs the program.
-enum Step { kUnshare = 1, kPrivate, kTmpfs, kPanelDir, kBind, kStdio, kExec };
+enum Step { kUnshare = 1, kPrivate, kTmpfs, kPanelDir, kBind, kRun, kStdio, kExec };
 
 const char *StepName(int step) {
   switch (step) {
@@ -35,6 +35,8 @@ const char *StepName(int step) {
     return "creating /opt/.touch_panel";
   case kBind:
     return "binding the panel directory";
+  case kRun:
+    return "mounting a tmpfs on /run";
   case kStdio:
     return "redirecting the standard streams";
   default:
@@ -119,6 +121,9 @@ ChildRun RunWithPrivateOpt(const std::string &binary, const std::vector<std::str
       fail(kPanelDir);
     if (mount(panelDir.c_str(), "/opt/.touch_panel", nullptr, MS_BIND, nullptr) != 0)
       fail(kBind);
+    // A /run of its own: the run lock of every test child is its own, never the machine's.
+    if (mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=1m") != 0)
+      fail(kRun);
     if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
       fail(kStdio);
     execve(argv[0], argv.data(), envp.data());

@@ -1,5 +1,6 @@
-// Runs a program in a private mount namespace whose /opt is an empty tmpfs, with the panel
-// directory /opt/.touch_panel/ bound to a directory of the test. Nothing reaches the real /opt.
+// Runs a program in a private mount namespace whose /opt and /run are empty tmpfs, with the panel
+// directory /opt/.touch_panel/ bound to a directory of the test. Nothing reaches the real /opt,
+// and the run lock in /run is the child's own.
 #pragma once
 
 #include <string>

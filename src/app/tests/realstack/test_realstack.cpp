@@ -480,7 +480,10 @@ TEST_F(RealStackTest, InterfaceWithoutKernelDriverIsNotTakenOver) {
 
   EXPECT_EQ(0, real.status);
   EXPECT_EQ("II:PCT Devices:0\n", real.out);
-  EXPECT_EQ("Unable to get device driver name: No data available\n", real.err);
+  EXPECT_EQ("Unable to get device driver name: No data available\n"
+            "panelcfg: no kernel driver is bound to this controller (a run was stopped while it "
+            "held it?); panelcfg --recover resets it\n",
+            real.err);
   EXPECT_EQ((std::map<std::string, std::string>{{"Util.conf", "[SETUP]\nPOSMODE=2\n"}}),
             real.files);
   EXPECT_TRUE(Reports(real.calls[0]).empty());

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "state.h"
+#include "stop.h"
 
 int EnableDebug() {
   char path[512];
@@ -17,6 +18,10 @@ int EnableDebug() {
 
 void DebugMsg(int Level, const char *format, ...) {
   if (DbgFlag == 0 && Level == 3)
+    return;
+  // The results of a protocol abandoned by a second stop signal mean nothing: only its traces
+  // are shown.
+  if (Level != 3 && ProtocolAbandoned())
     return;
   switch (Level) {
   case 0:

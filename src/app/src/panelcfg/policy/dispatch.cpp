@@ -4,6 +4,7 @@
 
 #include "../base/log.h"
 #include "../base/state.h"
+#include "../base/stop.h"
 #include "../pct/params.h"
 #include "../pct/posmode.h"
 #include "identity.h"
@@ -72,9 +73,12 @@ int SetPCTDevices(hid_device *dev) {
     DebugMsg(3, "===set pos mode=%d===\n", POSMode);
     SetPOSMode(dev, POSMode);
     break;
-  case FM_GETPOS:
-    printf("pos mode=%d\n", GetPOSMode(dev));
+  case FM_GETPOS: {
+    const unsigned char mode = GetPOSMode(dev);
+    if (!ProtocolAbandoned())
+      printf("pos mode=%d\n", mode);
     break;
+  }
   default:
     break;
   }

@@ -1,12 +1,16 @@
 #include "driver.h"
 
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "../base/log.h"
+#include "../base/runlock.h"
 #include "../base/state.h"
+#include "../base/stop.h"
 #include "../lists/registry.h"
 #include "../scan/devtable.h"
 #include "../scan/scan.h"
@@ -54,6 +58,7 @@ void PrintUsage() {
         "  setpos N      write position mode N (1 to 4) to PCT controllers and reset them\n"
         "  getpos        print the position mode of PCT controllers\n"
         "  --list        list every USB device and its family; configures nothing\n"
+        "  --recover     reset the supported controllers left without their kernel driver\n"
         "  -h, --help    show this text and exit\n"
         "  --version     show the version and exit\n"
         "\n"
@@ -67,9 +72,33 @@ void PrintUsage() {
         stdout);
 }
 
+// Ends a run stopped by a signal: one line, the lock released, 128 + the signal number.
+// unvisited < 0: the run was still waiting for the lock.
+int Interrupted(int unvisited, int lock) {
+  ReleaseRunLock(lock);
+  const int sig = StopSignal();
+  if (unvisited < 0)
+    DebugMsg(0, "interrupted by %s while waiting for the other run; nothing done\n",
+             StopSignalName(sig));
+  else
+    DebugMsg(0, "interrupted by %s: %d supported device%s not visited, no list file written\n",
+             StopSignalName(sig), unvisited, unvisited == 1 ? "" : "s");
+  fflush(stdout);
+  return 128 + sig;
+}
+
 } // namespace
 
-int PanelcfgMain(int argc, char **argv, const char *dir) {
+bool RunTouchesControllers(int argc, char **argv) {
+  if (argc <= 1)
+    return true;
+  for (const char *word : {"--help", "-h", "--version", "--list"})
+    if (strcmp(argv[1], word) == 0)
+      return false;
+  return true;
+}
+
+int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, bool rootNotice) {
   if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     PrintUsage();
     return 0;
@@ -77,6 +106,18 @@ int PanelcfgMain(int argc, char **argv, const char *dir) {
   if (argc > 1 && strcmp(argv[1], "--version") == 0) {
     printf("panelcfg %s\n", PANELCFG_VERSION);
     return 0;
+  }
+  const bool touches = RunTouchesControllers(argc, argv);
+  if (touches) {
+    // Lines reach a log file as they are printed, in order with standard error, and a signal
+    // lets the controller in hand finish; a closed output pipe stops nothing.
+    fflush(stdout);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    InstallStopSignals();
+    if (rootNotice && geteuid() != 0)
+      fputs("panelcfg: not running as root: panelcfg must run as root to take USB interfaces "
+            "from their kernel driver and to write " DEFAULT_PANEL_DIR "\n",
+            stderr);
   }
 
   // A run is mostly the protocol's pauses: wake from each as soon as it is over, not up to the
@@ -103,10 +144,33 @@ int PanelcfgMain(int argc, char **argv, const char *dir) {
   LoadVidPid();
 
   // Read-only: the devices as this run would classify them, no file written.
-  if (argc > 1 && strcmp(argv[1], "--list") == 0) {
+  if (!touches) {
     ListDevices();
     fflush(stdout);
     return 0;
+  }
+
+  int lock = -1;
+  if (lockPath != nullptr) {
+    switch (TakeRunLock(lockPath, kRunLockWaitMs, &lock)) {
+    case RUNLOCK_HELD:
+    case RUNLOCK_UNAVAILABLE:
+      break;
+    case RUNLOCK_TIMED_OUT:
+      return 0;
+    case RUNLOCK_INTERRUPTED:
+      return Interrupted(-1, lock);
+    }
+  }
+
+  if (strcmp(argc > 1 ? argv[1] : "", "--recover") == 0) {
+    int reset = RecoverControllers();
+    if (StopSignal() != 0)
+      return Interrupted(UnvisitedCnt, lock);
+    ReleaseRunLock(lock);
+    DebugMsg(1, "Controllers reset:%d\n", reset);
+    fflush(stdout);
+    return reset;
   }
 
   if (argc > 1) {
@@ -121,6 +185,7 @@ int PanelcfgMain(int argc, char **argv, const char *dir) {
         if (digit[0] < '1' || digit[0] > '4') {
           DebugMsg(0, "setpos needs a position mode: 1 digitizer, 2 mouse, 3 hybrid-d, "
                       "4 hybrid-m\n");
+          ReleaseRunLock(lock);
           fflush(stdout);
           return 0;
         }
@@ -137,6 +202,9 @@ int PanelcfgMain(int argc, char **argv, const char *dir) {
     NotResetDevice = 1;
 
   int count = FindMatchProduct();
+  // An interrupted scan has not seen every panel: the lists stay as they were.
+  if (StopSignal() != 0)
+    return Interrupted(UnvisitedCnt, lock);
 
   if (rManufCnt != 0) {
     set_Res_Manufacturer_list(rManufCnt);
@@ -150,6 +218,7 @@ int PanelcfgMain(int argc, char **argv, const char *dir) {
   }
   if (DevIDCnt != 0)
     set_pct_devid_list(DevIDCnt);
+  ReleaseRunLock(lock);
 
   DebugMsg(1, "PCT Devices:%d\n", count);
   fflush(stdout);

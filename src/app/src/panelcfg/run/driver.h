@@ -3,5 +3,13 @@
 
 #define PANELCFG_VERSION "0.1.0"
 
-// Runs the utility with dir in place of the panel directory; returns the exit status.
-int PanelcfgMain(int argc, char **argv, const char *dir);
+// Runs the utility with dir in place of the panel directory; returns the exit status. A run that
+// may touch a controller holds an exclusive lock on lockPath (none when null: the simulator
+// takes its own before it loads its controllers) and, with rootNotice, first tells a user who
+// is not root that the run needs root.
+int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath = nullptr,
+                 bool rootNotice = false);
+
+// Whether this command line may touch a controller: everything but --help, -h, --version and
+// --list.
+bool RunTouchesControllers(int argc, char **argv);

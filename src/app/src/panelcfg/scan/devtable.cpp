@@ -50,32 +50,57 @@ unsigned char ChkVid(int Vid) {
   return 0;
 }
 
+namespace {
+// The PCT vendor IDs the options select; empty slots are 0.
+void PctVendors(int (&vendors)[5]) {
+  for (int &v : vendors)
+    v = 0;
+  if (MyConfig.alt_pct_vendors) {
+    vendors[0] = 0x1BFD;
+    vendors[1] = 0x2575;
+  } else {
+    vendors[0] = 0x2575;
+    vendors[1] = 0x22B9;
+    vendors[2] = 0x2149;
+    vendors[3] = 0x2619;
+  }
+}
+
+bool IsResistive(int VID, int PID) {
+  return MyConfig.res && ChkVid(VID) && (MyConfig.new_fw ? ChkNewPid(PID) : ChkOldPid(PID));
+}
+
+// An empty slot names no vendor: a device reporting vendor ID 0 is not a PCT controller.
+bool IsPctVendor(int vendor, int VID, int PID) {
+  return vendor != 0 && vendor == VID && !ChkAllPid(PID);
+}
+} // namespace
+
+int ClassifyUSBID(int VID, int PID) {
+  if (IsResistive(VID, PID))
+    return USBID_RES;
+  int vendors[5];
+  PctVendors(vendors);
+  for (int vendor : vendors)
+    if (IsPctVendor(vendor, VID, PID))
+      return USBID_PCT;
+  return USBID_NONE;
+}
+
 int CheckUSBID(int VID, int PID) {
   DebugMsg(3, "CheckUSBID 0x%x 0x%x\n", VID, PID);
 
-  int pctVendors[5] = {0, 0, 0, 0, 0};
-  if (MyConfig.alt_pct_vendors) {
-    pctVendors[0] = 0x1BFD;
-    pctVendors[1] = 0x2575;
-  } else {
-    pctVendors[0] = 0x2575;
-    pctVendors[1] = 0x22B9;
-    pctVendors[2] = 0x2149;
-    pctVendors[3] = 0x2619;
-  }
+  int pctVendors[5];
+  PctVendors(pctVendors);
 
-  if (MyConfig.res) {
-    bool match = ChkVid(VID) && (MyConfig.new_fw ? ChkNewPid(PID) : ChkOldPid(PID));
-    if (match) {
-      DebugMsg(3, "CheckUSBID RES 0x%x 0x%x---match\n", VID, PID);
-      return USBID_RES;
-    }
+  if (IsResistive(VID, PID)) {
+    DebugMsg(3, "CheckUSBID RES 0x%x 0x%x---match\n", VID, PID);
+    return USBID_RES;
   }
 
   int result = USBID_NONE;
   for (int vendor : pctVendors) {
-    // An empty slot names no vendor: a device reporting vendor ID 0 is not a PCT controller.
-    if (vendor == 0 || vendor != VID || ChkAllPid(PID))
+    if (!IsPctVendor(vendor, VID, PID))
       continue;
     DebugMsg(3, "CheckUSBID PCT 0x%x 0x%x---match\n", VID, PID);
     DevInfo.VID = VID;

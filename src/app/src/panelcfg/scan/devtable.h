@@ -20,3 +20,6 @@ enum { USBID_NONE = 0, USBID_RES = 1, USBID_PCT = 2 };
 
 // 0 not supported, 1 resistive, 2 PCT (then DevInfo.VID/PID are set).
 int CheckUSBID(int VID, int PID);
+
+// The same family as CheckUSBID gives, without a trace and without touching DevInfo.
+int ClassifyUSBID(int VID, int PID);

@@ -6,6 +6,7 @@
 
 #include "../base/log.h"
 #include "../base/state.h"
+#include "../base/stop.h"
 #include "../lists/registry.h"
 #include "../pct/cmdmode.h"
 #include "../policy/dispatch.h"
@@ -27,6 +28,13 @@ int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size) {
   return ret;
 }
 
+// Every controller taken over ends with its own reset; a second stop signal does not cut it.
+void FinalPctReset(hid_device *dev) {
+  SetFinalReset(true);
+  ResetDevice(dev);
+  SetFinalReset(false);
+}
+
 void HandlePct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descriptor *alt, int vid,
                int pid, const char *mstr, const char *pstr, int &PCTDevCnt) {
   if (alt->bInterfaceProtocol == kBootMouseProtocol) {
@@ -35,7 +43,7 @@ void HandlePct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descri
     // one that needs no command mode.
     int saved = IsLegacy;
     IsLegacy = 0;
-    ResetDevice(dev);
+    FinalPctReset(dev);
     IsLegacy = saved;
     return;
   }
@@ -53,7 +61,7 @@ void HandlePct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descri
       DevIDCnt++;
     PCTDevCnt++;
   }
-  ResetDevice(dev);
+  FinalPctReset(dev);
 }
 
 void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const char *pstr) {
@@ -63,7 +71,9 @@ void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const 
     if (SetResDevID(rDevIDCnt, vid, pid) != 0)
       rDevIDCnt++;
   }
+  SetFinalReset(true);
   ResetResDevice(dev);
+  SetFinalReset(false);
 }
 
 const char *FamilyName(int matchflag) {
@@ -140,8 +150,11 @@ int ChkPCTString(usb_dev_handle *hdlr) {
   return ret;
 }
 
+int UnvisitedCnt = 0;
+
 int FindMatchProduct() {
   int PCTDevCnt = 0;
+  UnvisitedCnt = 0;
   usb_init();
   usb_find_busses();
   usb_find_devices();
@@ -155,6 +168,12 @@ int FindMatchProduct() {
       // The IDs as enumerated now; the controller may be given new ones while it is handled.
       const int vid = devs->descriptor.idVendor;
       const int pid = devs->descriptor.idProduct;
+      // After a stop signal the rest of the bus is only counted.
+      if (StopSignal() != 0) {
+        if (ClassifyUSBID(vid, pid) != USBID_NONE)
+          UnvisitedCnt++;
+        continue;
+      }
       int matchflag = CheckUSBID(vid, pid);
       if (matchflag == USBID_NONE)
         continue;
@@ -181,10 +200,12 @@ int FindMatchProduct() {
 
       hid_device *dev = OpenHidDevice(devs, hdlr);
       if (dev->device_handle != nullptr) {
+        SetControllerInHand(true);
         if (matchflag == USBID_PCT)
           HandlePct(dev, hdlr, alt, vid, pid, mstr, pstr, PCTDevCnt);
         else
           HandleResistive(dev, vid, pid, mstr, pstr);
+        SetControllerInHand(false);
       }
       free_hid_device(dev);
       usb_release_interface(hdlr, alt->bInterfaceNumber);
@@ -192,4 +213,54 @@ int FindMatchProduct() {
     }
   }
   return PCTDevCnt;
+}
+
+int RecoverControllers() {
+  int reset = 0;
+  UnvisitedCnt = 0;
+  usb_init();
+  usb_find_busses();
+  usb_find_devices();
+  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+    for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
+      const int vid = devs->descriptor.idVendor;
+      const int pid = devs->descriptor.idProduct;
+      const int matchflag = ClassifyUSBID(vid, pid);
+      if (matchflag == USBID_NONE)
+        continue;
+      if (StopSignal() != 0) {
+        UnvisitedCnt++;
+        continue;
+      }
+      const usb_interface_descriptor *alt = FirstAltSetting(devs);
+      if (alt == nullptr)
+        continue;
+      usb_dev_handle *hdlr = usb_open(devs);
+      if (hdlr == nullptr)
+        continue;
+      hid_device *dev = ClaimDriverless(devs, hdlr);
+      if (dev->device_handle != nullptr) {
+        SetControllerInHand(true);
+        SetFinalReset(true);
+        if (matchflag == USBID_PCT) {
+          const int saved = IsLegacy;
+          IsLegacy = GetIsLegacy(dev);
+          ResetDevice(dev);
+          IsLegacy = saved;
+        } else {
+          ResetResDevice(dev);
+        }
+        SetFinalReset(false);
+        SetControllerInHand(false);
+        DebugMsg(1, "reset bus %s device %s: %04x:%04x %s, which had no kernel driver\n",
+                 bus->dirname, devs->filename, vid, pid,
+                 matchflag == USBID_PCT ? "PCT" : "resistive");
+        reset++;
+        usb_release_interface(hdlr, alt->bInterfaceNumber);
+      }
+      free_hid_device(dev);
+      usb_close(hdlr);
+    }
+  }
+  return reset;
 }

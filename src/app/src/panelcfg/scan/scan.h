@@ -7,6 +7,16 @@
 // to the configuration step.
 int FindMatchProduct();
 
+// Supported devices the last scan or recovery did not visit because a stop signal came first.
+extern int UnvisitedCnt;
+
+// Resets every supported controller whose first interface has no kernel driver bound (a run
+// that was killed while it held the controller): it is claimed without a detach, reset in its
+// own form (a PCT controller after its generation is read; a resistive one with "RR"),
+// released and closed, and named on one line. Nothing else is sent to any device. Returns the
+// number of controllers reset.
+int RecoverControllers();
+
 // Length of the string descriptor that carries the PCT signature, 0 when absent or unreadable.
 int ChkPCTString(usb_dev_handle *hdlr);
 

@@ -1,9 +1,11 @@
 #include "hid.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <new>
 
 #include "../base/log.h"
+#include "../base/stop.h"
 
 namespace {
 hid_device fallback;
@@ -48,7 +50,12 @@ hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
   int ret = usb_get_driver_np(hdlr, ifnum, name, sizeof name);
   DebugMsg(3, "usb_get_driver_np ret:%d\n", ret);
   if (ret < 0) {
+    const int err = errno;
     perror("Unable to get device driver name");
+    if (err == ENODATA)
+      fputs("panelcfg: no kernel driver is bound to this controller (a run was stopped while it "
+            "held it?); panelcfg --recover resets it\n",
+            stderr);
     return dev;
   }
   name[sizeof name - 1] = '\0';
@@ -75,8 +82,40 @@ hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
   return dev;
 }
 
+hid_device *ClaimDriverless(struct usb_device *devs, usb_dev_handle *hdlr) {
+  hid_device *dev = new_hid_device();
+  const usb_interface_descriptor *first = FirstAltSetting(devs);
+  if (first == nullptr)
+    return dev;
+  const int ifnum = first->bInterfaceNumber;
+  char name[50] = {};
+  errno = 0;
+  if (usb_get_driver_np(hdlr, ifnum, name, sizeof name) >= 0)
+    return dev; // its driver is bound: nothing to recover
+  if (errno != ENODATA) {
+    perror("Unable to get device driver name");
+    return dev;
+  }
+  if (usb_claim_interface(hdlr, ifnum) < 0) {
+    perror("Unable to claim interface");
+    return dev;
+  }
+  dev->device_handle = hdlr;
+  dev->interface = ifnum;
+  return dev;
+}
+
+namespace {
+bool Refused() {
+  if (!ProtocolAbandoned())
+    return false;
+  errno = EINTR;
+  return true;
+}
+} // namespace
+
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length) {
-  if (length == 0)
+  if (length == 0 || Refused())
     return -1;
   unsigned char reportId = data[0];
   const unsigned char *from = data;
@@ -91,7 +130,7 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
 }
 
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) {
-  if (length == 0)
+  if (length == 0 || Refused())
     return -1;
   unsigned char reportId = data[0];
   unsigned char *into = data;

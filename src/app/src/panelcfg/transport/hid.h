@@ -33,6 +33,13 @@ constexpr int kHidTimeoutMs = 5000;       // every control transfer
 
 // Sends data[0..length) as feature report data[0]; report ID 0 is not sent on the wire.
 // Returns the bytes moved or a negative errno.
+// Claims the first interface of a controller that has no kernel driver bound, without a detach or
+// any request to the device (recovery after a run was killed while it held the controller).
+// Never returns null; device_handle is null when a driver is bound or the claim fails.
+hid_device *ClaimDriverless(struct usb_device *devs, usb_dev_handle *hdlr);
+
+// Neither transfer reaches the bus while the protocol is abandoned (a second stop signal): both
+// then fail with EINTR.
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length);
 
 // Fetches feature report data[0] into data (length bytes, report ID included); -1 on failure.

@@ -1,0 +1,24 @@
+// One run at a time: an exclusive lock on a file, held while a run may touch a controller.
+#pragma once
+
+// The lock of the installed utility. /run is root's, so no other user can hold the lock or plant
+// a link there.
+#define RUN_LOCK_FILE "/run/panelcfg.lock"
+
+// How long a run waits for another to finish before it gives up.
+constexpr unsigned kRunLockWaitMs = 60000;
+
+enum RunLockResult {
+  RUNLOCK_HELD,        // *fd holds the lock; the file names this process
+  RUNLOCK_UNAVAILABLE, // the lock file cannot be opened or locked (not root): go on without it
+  RUNLOCK_TIMED_OUT,   // another run held it for waitMs; an EE: line says so
+  RUNLOCK_INTERRUPTED, // a stop signal came while waiting
+};
+
+// Takes an exclusive flock on path (created 0600, never through a link). While another process
+// holds it, prints once that this run waits for that process (its pid is in the file) and
+// polls until waitMs have passed. These waits are real time: they are no protocol pause.
+RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd);
+
+// Releases a lock taken by TakeRunLock (-1: none).
+void ReleaseRunLock(int fd);
