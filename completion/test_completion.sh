@@ -44,7 +44,7 @@ expect() {
   fi
 }
 
-all='--clean --digi-test --digitizer --help --hybrid-d --hybrid-m --list --mouse --mouse-test --rotation --sn --version -h getpos setpos'
+all='--clean --digi-test --digitizer --help --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --sn --version -h getpos setpos'
 
 # The operation word.
 expect "$all" 1 panelcfg ''
@@ -54,6 +54,7 @@ expect '--digi-test --digitizer' 1 panelcfg --dig
 expect 'setpos' 1 panelcfg se
 expect 'getpos' 1 panelcfg g
 expect '--list' 1 panelcfg --l
+expect '--recover --rotation' 1 panelcfg --r
 expect '' 1 panelcfg mouse
 expect '' 1 panelcfg --x
 
@@ -64,6 +65,7 @@ expect '' 2 panelcfg setpos 5
 expect '' 2 panelcfg getpos ''
 expect '' 2 panelcfg --mouse ''
 expect '' 2 panelcfg --list ''
+expect '' 2 panelcfg --recover ''
 expect '' 2 panelcfg setposx ''
 
 # "not" comes third, after the placeholder, for the words that switch modes.

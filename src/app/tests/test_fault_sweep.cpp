@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
@@ -187,9 +188,13 @@ protected:
                 r.out.compare(r.out.size() - last.size(), last.size(), last) == 0)
         << r.out;
     EXPECT_LE(r.waitedMs, maxWaitMs);
+    CheckHandles(bus);
+    CheckFiles(word, want);
+  }
 
-    // Every device opened was closed, every interface claimed was released first, and one
-    // device at most was open at any time.
+  // Every device opened was closed, every interface claimed was released first, one device at
+  // most was open at any time, and devices of no supported family were never opened.
+  void CheckHandles(const Bus &bus) {
     EXPECT_EQ(0, vusb::OpenHandleCount());
     int open = -1;
     bool claimed = false;
@@ -217,8 +222,11 @@ protected:
       EXPECT_EQ(0, vusb::Dev(id).opens) << vusb::Dev(id).name;
       EXPECT_TRUE(vusb::Transfers(id).empty()) << vusb::Dev(id).name;
     }
+  }
 
-    // Files: complete with the outcome's rows, or as the earlier run left them.
+  // Files: complete with the outcome's rows, or as the earlier run left them; Util.conf as the
+  // word writes it. An interrupted run writes no list file (want: nothing handled, no resistive).
+  void CheckFiles(const Word &word, const Outcome &want) {
     std::string names, products, ids;
     if (want.current) {
       names += "Tessel Panels TP8753 Multi-Touch\n";
@@ -333,6 +341,185 @@ TEST_P(FaultSweepTest, EveryTransferFailedAndEveryUnplugPoint) {
   RecordProperty("fault_points", points);
   std::cout << word.label << ": " << points << " fault points, longest run " << longestMs
             << " ms of pauses\n";
+}
+
+// The Set_Report requests of each controller's own reset, as the log shows them: what a run
+// still sends a controller in hand after a second stop signal.
+const std::map<std::string, std::vector<std::string>> kFinalResets = {
+    {"pct-current", {"set 08 84 09 /64"}},
+    {"pct-legacy",
+     {"set 08 91 02 00 82 90 /6", "set 06 73 0c /8", "set 08 85 01 00 02 /64",
+      "set 08 91 02 00 82 01 /6", "set 06 73 0c /8"}},
+    {"resistive", {"set 01 04 01 52 52 0d /6"}},
+};
+
+// The device whose usb_open .. usb_close window holds log entry at, or -1 when none is open.
+int DeviceInHand(const std::vector<vusb::Entry> &log, size_t at) {
+  int open = -1;
+  for (size_t i = 0; i <= at && i < log.size(); i++) {
+    const vusb::Entry &e = log[i];
+    if (e.kind == vusb::Kind::Call && e.call == "usb_open" && e.result > 0)
+      open = e.device;
+    else if (e.kind == vusb::Kind::Call && e.call == "usb_close")
+      open = -1;
+  }
+  return open;
+}
+
+// A device's own entries and every wait, from its usb_open to its usb_close. Transfers keep
+// their first three bytes and their length: a new identity block carries a random serial number.
+std::vector<std::string> HandlingOf(const std::vector<vusb::Entry> &log, int device) {
+  std::vector<std::string> out;
+  bool inside = false;
+  for (const vusb::Entry &e : log) {
+    if (e.device == device && e.call == "usb_open")
+      inside = true;
+    if (!inside || (e.device != device && e.kind != vusb::Kind::Wait))
+      continue;
+    if (e.kind == vusb::Kind::Transfer) {
+      vusb::Entry head = e;
+      head.data.resize(std::min<size_t>(head.data.size(), 3));
+      out.push_back(vusb::Describe(head));
+    } else {
+      out.push_back(vusb::Describe(e));
+    }
+    if (e.device == device && e.call == "usb_close")
+      inside = false;
+  }
+  return out;
+}
+
+// Index in the log of the nth (1-based) entry whose text starts with prefix; log size if none.
+size_t NthEntry(const std::vector<vusb::Entry> &log, const std::string &prefix, int nth) {
+  int seen = 0;
+  for (size_t i = 0; i < log.size(); i++)
+    if (vusb::Describe(log[i]).compare(0, prefix.size(), prefix) == 0 && ++seen == nth)
+      return i;
+  return log.size();
+}
+
+// A stop signal at every pause of a clean run, alone and followed by a second one at the next
+// pause: the controller in hand finishes as usual (after a second signal only its own reset is
+// sent), is released and closed, no device is opened after it, no list file is written, and the
+// run ends with 128 + the signal and one line saying how many supported devices it did not visit.
+TEST_P(FaultSweepTest, StopSignalAtEveryPause) {
+  const Word &word = kWords[GetParam()];
+  Bus bus = LoadBus();
+  RunResult clean = Run(word);
+  const std::vector<vusb::Entry> cleanLog = vusb::Log();
+  const size_t waits = vusb::Waits().size();
+  ASSERT_GT(waits, 0u);
+  const std::vector<int> supported = {bus.current, bus.legacy, bus.resistive}; // bus order
+
+  int points = 0;
+  // Point 0 is the start of the scan, before any device is opened.
+  for (size_t k = 0; k <= waits; k++) {
+    for (bool second : {false, true}) {
+      if (second && k == waits)
+        continue;
+      const int sig = second ? SIGINT : SIGTERM;
+      SCOPED_TRACE(word.label +
+                   std::string(second ? " two signals from pause " : " signal at pause ") +
+                   std::to_string(k));
+      Bus b = LoadBus();
+      if (k == 0)
+        vusb::RaiseAt("usb_init", 1, sig);
+      else
+        vusb::RaiseAt("wait", static_cast<int>(k), sig);
+      if (second)
+        vusb::RaiseAt("wait", static_cast<int>(k) + 1, sig);
+      RunResult r = Run(word);
+      const std::vector<vusb::Entry> &log = vusb::Log();
+
+      const size_t first =
+          k == 0 ? NthEntry(log, "usb_init", 1) : NthEntry(log, "wait", static_cast<int>(k));
+      ASSERT_LT(first, log.size());
+      const int inHand = DeviceInHand(log, first);
+      // Supported devices never opened: every one after the device in hand, or after the point.
+      int unvisited = 0;
+      for (int id : supported)
+        if (vusb::Dev(id).opens == 0)
+          unvisited++;
+      // Every other device opened was handled and closed before the signal.
+      for (int id : supported) {
+        if (id == inHand || vusb::Dev(id).opens == 0)
+          continue;
+        size_t closedAt = log.size();
+        for (size_t i = 0; i < log.size(); i++)
+          if (log[i].device == id && log[i].call == "usb_close")
+            closedAt = i;
+        EXPECT_LT(closedAt, first) << vusb::Dev(id).name;
+      }
+
+      EXPECT_EQ(128 + sig, r.status);
+      const std::string line = std::string("EE:interrupted by ") +
+                               (sig == SIGINT ? "SIGINT" : "SIGTERM") + ": " +
+                               std::to_string(unvisited) + " supported device" +
+                               (unvisited == 1 ? "" : "s") + " not visited, no list file written\n";
+      EXPECT_TRUE(r.out.size() >= line.size() &&
+                  r.out.compare(r.out.size() - line.size(), line.size(), line) == 0)
+          << r.out;
+      EXPECT_EQ(std::string::npos, r.out.find("II:PCT Devices")) << r.out;
+      CheckHandles(b);
+      Outcome none;
+      none.current = none.legacy = none.resistive = false;
+      CheckFiles(word, none);
+
+      if (inHand >= 0) {
+        // No device is opened after the one in hand is closed.
+        size_t closed = log.size();
+        for (size_t i = first; i < log.size(); i++)
+          if (log[i].device == inHand && log[i].call == "usb_close") {
+            closed = i;
+            break;
+          }
+        ASSERT_LT(closed, log.size());
+        for (size_t i = closed; i < log.size(); i++)
+          EXPECT_NE("usb_open", log[i].call) << "device " << log[i].device;
+        const std::vector<std::string> calls = vusb::Calls(inHand);
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ("usb_release_interface", calls[calls.size() - 2]);
+        EXPECT_EQ("usb_close", calls.back());
+        // The second signal comes only when the device in hand still pauses after the first.
+        const size_t next = second ? NthEntry(log, "wait", static_cast<int>(k) + 1) : log.size();
+        if (next >= log.size()) {
+          // Handled exactly as in the clean run, every pause in full.
+          const std::vector<std::string> want = HandlingOf(cleanLog, inHand);
+          const std::vector<std::string> got = HandlingOf(log, inHand);
+          const auto diff = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
+          EXPECT_TRUE(diff.first == want.end() && diff.second == got.end())
+              << "handling differs from the clean run at entry " << (diff.first - want.begin())
+              << ": " << (diff.first != want.end() ? *diff.first : "(end)") << " / "
+              << (diff.second != got.end() ? *diff.second : "(end)");
+        } else {
+          // After the second signal only (the rest of) the controller's own reset is sent.
+          std::vector<std::string> sent;
+          for (size_t i = next; i < closed; i++)
+            if (log[i].device == inHand && log[i].IsSetReport())
+              sent.push_back(vusb::Describe(log[i]));
+          const std::vector<std::string> &reset = kFinalResets.at(vusb::Dev(inHand).name);
+          ASSERT_LE(sent.size(), reset.size()) << testing::PrintToString(sent);
+          EXPECT_TRUE(
+              std::equal(sent.begin(), sent.end(), reset.end() - static_cast<long>(sent.size())))
+              << testing::PrintToString(sent);
+          // And the reset goes out whole: the device's last requests are all of it.
+          std::vector<std::string> all;
+          for (const vusb::Entry &e : log)
+            if (e.device == inHand && e.IsSetReport())
+              all.push_back(vusb::Describe(e));
+          ASSERT_GE(all.size(), reset.size());
+          EXPECT_TRUE(
+              std::equal(reset.begin(), reset.end(), all.end() - static_cast<long>(reset.size())))
+              << testing::PrintToString(all);
+        }
+      }
+      points++;
+      if (HasFailure())
+        return;
+    }
+  }
+  RecordProperty("signal_points", points);
+  std::cout << word.label << ": " << points << " signal points\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Words, FaultSweepTest, ::testing::Range<size_t>(0, std::size(kWords)),
