@@ -47,7 +47,7 @@ if grep -n 'warning:' "$log" >"$work/warnings"; then
 fi
 
 # --- control fields, files, contents ------------------------------------------------------------
-depnames() { dpkg-deb -f "$1" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g; /^$/d'; }
+depnames() { dpkg-deb -f "$1" Depends | sed 's/[,|]/\n/g' | sed 's/(.*)//; s/[[:space:]]//g; /^$/d'; }
 for d in "$deb" "$simdeb"; do
   pkg=$(basename "$d" | cut -d_ -f1)
   for kv in "Package=$pkg" "Version=$version" "Architecture=$arch" Section=admin \
@@ -145,6 +145,7 @@ opt=$root/opt/.touch_panel
 mkdir -p "$root/run"
 ctl=$work/panelcfg.control
 run() { DPKG_ROOT=$root sh "$ctl/$1" "$2" 2>&1 || complain "$1 $2 failed"; }
+in_opt() { find "$opt" -mindepth 1 -maxdepth 1 -printf '%P\n' | LC_ALL=C sort | tr '\n' ' '; }
 run postinst abort-upgrade
 [ ! -e "$opt" ] || complain "postinst abort-upgrade created the directory"
 run postinst configure
@@ -153,11 +154,12 @@ touch "$opt/options.ini" "$opt/enabledebug" "$root/run/panelcfg.lock"
 for f in "${written[@]}"; do touch "$opt/$f"; done
 run postinst configure
 run postrm remove
-[ "$(ls -A "$opt" | wc -l)" -eq 9 ] && [ -e "$root/run/panelcfg.lock" ] ||
+if [ "$(in_opt | wc -w)" -ne 9 ] || [ ! -e "$root/run/panelcfg.lock" ]; then
   complain "postrm remove removed files"
+fi
 run postrm purge
-[ "$(ls -A "$opt" | LC_ALL=C sort | tr '\n' ' ')" = "enabledebug options.ini " ] ||
-  complain "postrm purge left $(ls -A "$opt" | tr '\n' ' ')in /opt/.touch_panel, want enabledebug options.ini"
+[ "$(in_opt)" = "enabledebug options.ini " ] ||
+  complain "postrm purge left $(in_opt)in /opt/.touch_panel, want enabledebug options.ini"
 [ ! -e "$root/run/panelcfg.lock" ] || complain "postrm purge left /run/panelcfg.lock"
 rm "$opt/options.ini" "$opt/enabledebug"
 for f in "${written[@]}"; do touch "$opt/$f"; done
