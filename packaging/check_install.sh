@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a staging directory (DESTDIR, prefix /usr) and checks the tree: each
-# file in its place with the content of the source tree, nothing else, nothing under /opt, and
-# an installed program that finds the installed support library and runs.
+# file in its place with the content of the source tree, nothing else, nothing under /opt, an
+# installed program that finds the private support library through its RUNPATH and prints the
+# version of debian/changelog, and a simulator that needs no support library at all.
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -29,13 +30,13 @@ libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 
 expected=$(
   LC_ALL=C sort <<EOT
-usr/$libdir/libpanelsupport.so
-usr/$libdir/libpanelsupport.so.1
-usr/$libdir/libpanelsupport.so.1.0.0
+usr/$libdir/panelcfg/libpanelsupport.so.1
+usr/$libdir/panelcfg/libpanelsupport.so.1.0.0
 usr/bin/panelcfg-sim
 usr/sbin/panelcfg
 usr/share/bash-completion/completions/panelcfg
-usr/share/doc/panelcfg/options.ini.example
+usr/share/doc/panelcfg/examples/options.ini.example
+usr/share/man/man1/panelcfg-sim.1
 usr/share/man/man8/panelcfg.8
 EOT
 )
@@ -50,28 +51,35 @@ same() {
   cmp -s "$1" "$2" || complain "$2 is not $1"
 }
 same "$src/docs/panelcfg.8" "$stage/usr/share/man/man8/panelcfg.8"
+same "$src/docs/panelcfg-sim.1" "$stage/usr/share/man/man1/panelcfg-sim.1"
 same "$src/completion/panelcfg" "$stage/usr/share/bash-completion/completions/panelcfg"
-same "$src/docs/options.ini.example" "$stage/usr/share/doc/panelcfg/options.ini.example"
+same "$src/docs/options.ini.example" "$stage/usr/share/doc/panelcfg/examples/options.ini.example"
 
 prog=$stage/usr/sbin/panelcfg
 [ -x "$prog" ] || complain "$prog is not executable"
-[ "$(readlink "$stage/usr/$libdir/libpanelsupport.so.1")" = libpanelsupport.so.1.0.0 ] ||
+[ "$(readlink "$stage/usr/$libdir/panelcfg/libpanelsupport.so.1")" = libpanelsupport.so.1.0.0 ] ||
   complain "libpanelsupport.so.1 does not point at libpanelsupport.so.1.0.0"
 
-# The installed programs load the support library of the staged tree, not the build tree's.
-for p in usr/sbin/panelcfg usr/bin/panelcfg-sim; do
-  [ -x "$stage/$p" ] || continue
-  lib=$(env -u LD_LIBRARY_PATH ldd "$stage/$p" | sed -n 's/^[[:space:]]*libpanelsupport\.so\.1 => \([^ ]*\).*/\1/p')
-  case $lib in
-  "$stage"/*) ;;
-  *) complain "$p loads libpanelsupport.so.1 from '${lib:-nowhere}'" ;;
-  esac
-done
-if [ -x "$prog" ]; then
-  version=$(env -u LD_LIBRARY_PATH "$prog" --version 2>&1) || complain "$prog --version failed: $version"
-  [ "$version" = "panelcfg $(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")" ] ||
-    complain "$prog --version printed '$version'"
+# The utility finds the private library through a RUNPATH relative to itself, so it loads the
+# one of the staged tree, not the build tree's; the simulator carries the library's code.
+runpath=$(readelf -d "$prog" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+[ "$runpath" = "\$ORIGIN/../$libdir/panelcfg" ] || complain "usr/sbin/panelcfg has RUNPATH '$runpath'"
+lib=$(env -u LD_LIBRARY_PATH ldd "$prog" | sed -n 's/^[[:space:]]*libpanelsupport\.so\.1 => \([^ ]*\).*/\1/p')
+[ "$(realpath -ms "$lib")" = "$stage/usr/$libdir/panelcfg/libpanelsupport.so.1" ] ||
+  complain "usr/sbin/panelcfg loads libpanelsupport.so.1 from '${lib:-nowhere}'"
+sim=$stage/usr/bin/panelcfg-sim
+if readelf -d "$sim" | grep -Eq 'libpanelsupport|RPATH|RUNPATH'; then
+  complain "usr/bin/panelcfg-sim needs the support library or has a search path"
 fi
+
+# The version comes from the newest entry of debian/changelog, and from nowhere else.
+changelog=$(sed -n '1s/^panelcfg (\([^)]*\)).*/\1/p' "$src/debian/changelog")
+[ -n "$changelog" ] || complain "no version on the first line of debian/changelog"
+for p in "$prog" "$sim"; do
+  version=$(env -u LD_LIBRARY_PATH "$p" --version 2>&1) || complain "$p --version failed: $version"
+  [ "$version" = "panelcfg $changelog" ] ||
+    complain "$p --version printed '$version', debian/changelog has $changelog"
+done
 
 if [ "$fail" -ne 0 ]; then
   exit 1

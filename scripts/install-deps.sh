@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Installs the build dependencies (and with --test those of the tests) from Debian's packages.
+# Installs the build dependencies (with --test those of the tests, with --package the tools
+# that build and check the Debian packages) from Debian's packages.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 # What building panelcfg and its simulator needs.
 packages=(g++ cmake make pkg-config libusb-dev libinih-dev nlohmann-json3-dev)
-# What the tests, the analysis and the fuzz targets need as well (scripts/install-deps.sh --test).
-if [ "${1:-}" = "--test" ]; then
+# What scripts/package.sh and packaging/check_deb.sh need besides the Build-Depends of
+# debian/control, which scripts/package.sh installs with apt-get build-dep.
+package_tools=(dpkg-dev lintian blhc binutils man-db)
+case "${1:-}" in
+--test)
+  # What the tests, the analysis and the fuzz targets need as well, and the packaging step.
   packages+=(libgtest-dev man-db groff-base binutils umockdev libumockdev-dev
-    valgrind clang-tidy-19 cppcheck clang-14 libclang-rt-14-dev)
-fi
+    valgrind clang-tidy-19 cppcheck clang-14 libclang-rt-14-dev "${package_tools[@]}")
+  ;;
+--package) packages=("${package_tools[@]}") ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds, and runs every test: the release build, the
-# analysis of it (memcheck, clang-tidy, cppcheck), the fuzz targets for a bounded time, and last
-# the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Debian packages built and checked (lintian, contents, and as root an install and purge), the
+# analysis of the release build (memcheck, clang-tidy, cppcheck), the fuzz targets for a bounded
+# time, and last the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/check-layers.sh
@@ -9,6 +10,8 @@ bash scripts/install-deps.sh --test
 cmake --preset release
 cmake --build --preset release
 ctest --preset release
+bash scripts/package.sh
+bash packaging/check_deb.sh build/deb .
 bash scripts/analyze.sh build/release
 bash scripts/fuzz.sh 60 # about a minute per fuzz target
 cmake --preset debug

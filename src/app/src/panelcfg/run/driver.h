@@ -1,7 +1,9 @@
 // The run driver: one run of the utility from the command line to the exit status.
 #pragma once
 
-#define PANELCFG_VERSION "0.1.0"
+#ifndef PANELCFG_VERSION // set by the build, from debian/changelog
+#error "PANELCFG_VERSION is not defined: build with CMake"
+#endif
 
 // Runs the utility with dir in place of the panel directory; returns the exit status. A run that
 // may touch a controller holds an exclusive lock on lockPath (none when null: the simulator
