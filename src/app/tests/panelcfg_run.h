@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/state.h"
+#include "base/stop.h"
 #include "captured.h"
 #include "run/driver.h"
 #include "scan/devtable.h"
@@ -52,6 +54,10 @@ protected:
   void TearDown() override {
     cMyHidInfo = MYHIDINFO{};
     vusb::Reset();
+    // A run installs the stop-signal handlers: the next test starts with the defaults.
+    ClearStopSignals();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+      signal(sig, SIG_DFL);
     RunStateTest::TearDown();
   }
   ScratchDir dir_;

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 
@@ -10,7 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/runlock.h"
 #include "base/state.h"
+#include "base/stop.h"
 #include "lists/registry.h"
 #include "panelcfg_run.h"
 #include "run/driver.h"
@@ -493,6 +500,144 @@ TEST_F(DriverTest, StoppedRunsTouchNoDevice) {
     EXPECT_EQ(0, vusb::Dev(res).opens);
     EXPECT_TRUE(dir.Entries().empty());
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// One run at a time, recovery, and the notice for users who are not root
+
+// The run lock: held with this process named in it, waited for while another holds it, given up
+// after the wait, and given up at once on a stop signal.
+TEST_F(DriverTest, RunLock) {
+  const std::string path = dir_.File("panelcfg.lock");
+  int fd = -1;
+  Output o = Captured([&] { EXPECT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &fd)); });
+  EXPECT_EQ("", o.out);
+  EXPECT_EQ(std::to_string(getpid()) + "\n", ReadBytes(path));
+  struct stat st = {};
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+
+  // Another open file description of the same file is another holder.
+  int other = -1;
+  o = Captured([&] { EXPECT_EQ(RUNLOCK_TIMED_OUT, TakeRunLock(path.c_str(), 120, &other)); });
+  EXPECT_EQ(-1, other);
+  EXPECT_EQ("II:waiting for the other panelcfg run (pid " + std::to_string(getpid()) +
+                ") to finish\nEE:another panelcfg run (pid " + std::to_string(getpid()) +
+                ") still holds " + path + " after 0 s; nothing done\n",
+            o.out);
+
+  InstallStopSignals();
+  raise(SIGTERM);
+  o = Captured([&] { EXPECT_EQ(RUNLOCK_INTERRUPTED, TakeRunLock(path.c_str(), 60000, &other)); });
+  ClearStopSignals();
+  EXPECT_EQ("II:waiting for the other panelcfg run (pid " + std::to_string(getpid()) +
+                ") to finish\n",
+            o.out);
+
+  ReleaseRunLock(fd);
+  EXPECT_EQ("", ReadBytes(path)); // names no holder once released
+  o = Captured([&] { EXPECT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &other)); });
+  ReleaseRunLock(other);
+
+  // A link at the path is never followed, and a directory that cannot hold the file only means
+  // a run without the lock.
+  const std::string link = dir_.File("link.lock");
+  ASSERT_EQ(0, symlink(dir_.File("target").c_str(), link.c_str()));
+  EXPECT_EQ(RUNLOCK_UNAVAILABLE, TakeRunLock(link.c_str(), 0, &fd));
+  EXPECT_FALSE(FileExists(dir_.File("target")));
+  EXPECT_EQ(RUNLOCK_UNAVAILABLE, TakeRunLock(dir_.File("no/such.lock").c_str(), 0, &fd));
+  EXPECT_EQ(-1, fd);
+}
+
+// A run that holds the lock frees it when it ends, whichever way it ends; --list and --help never
+// take it.
+TEST_F(DriverTest, RunsHoldTheLockUntilTheirEnd) {
+  const std::string lock = dir_.File("run.lock");
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "panelcfg");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+      argv.push_back(a.data());
+    RunResult r;
+    Output o = Captured([&] {
+      r.status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir_.Path().c_str(),
+                              lock.c_str());
+    });
+    r.out = o.out;
+    return r;
+  };
+  vusb::AddPctCurrent();
+  EXPECT_EQ(1, run({"getpos"}).status);
+  EXPECT_EQ("", ReadBytes(lock)); // released
+  EXPECT_EQ(0, run({"setpos", "9"}).status);
+  EXPECT_EQ("", ReadBytes(lock));
+  ASSERT_EQ(0, unlink(lock.c_str()));
+  EXPECT_EQ(0, run({"--list"}).status);
+  EXPECT_EQ(0, run({"--help"}).status);
+  EXPECT_FALSE(FileExists(lock));
+}
+
+// --recover resets the controllers left without a driver, writes no file and counts them.
+TEST_F(DriverTest, RecoverResetsControllersWithoutADriverAndWritesNothing) {
+  vusb::DeviceSpec spec = vusb::PctCurrentSpec();
+  spec.driver = "";
+  const int lost = vusb::AddDevice(spec);
+  const int fine = vusb::AddPctCurrent();
+  RunResult r = RunPanelcfg(dir_, {"--recover", "x", "not"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("II:reset bus 001 device 002: 2575:8753 PCT, which had no kernel driver\n"
+            "II:Controllers reset:1\n",
+            r.out);
+  EXPECT_EQ(1, vusb::Dev(lost).resets);
+  EXPECT_EQ(0, vusb::Dev(fine).resets);
+  EXPECT_TRUE(vusb::SetReports(fine).empty());
+  EXPECT_TRUE(dir_.Entries().empty());
+}
+
+// A user who is not root is told first what the run needs; the run goes on as before.
+TEST_F(DriverTest, UserWhoIsNotRootIsToldFirst) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to become another user";
+  ScratchDir dir;
+  ASSERT_EQ(0, chmod(dir.Path().c_str(), 0755));
+  int err[2];
+  ASSERT_EQ(0, pipe(err));
+  fflush(stdout);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(err[1], 2);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+      _exit(99);
+    char name[] = "panelcfg";
+    char *argv[] = {name, nullptr};
+    _exit(PanelcfgMain(1, argv, dir.Path().c_str(), nullptr, true));
+  }
+  close(err[1]);
+  std::string text;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(err[0], buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  close(err[0]);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ("panelcfg: not running as root: panelcfg must run as root to take USB interfaces "
+            "from their kernel driver and to write /opt/.touch_panel/\n",
+            text);
+  // Root, or a word that touches nothing, is not told.
+  char name[] = "panelcfg";
+  char version[] = "--version";
+  char *argv[] = {name, version, nullptr};
+  Output o = Captured([&] { PanelcfgMain(2, argv, dir.Path().c_str(), nullptr, true); });
+  EXPECT_EQ("", o.err);
+  char *none[] = {name, nullptr};
+  o = Captured([&] { PanelcfgMain(1, none, dir.Path().c_str(), nullptr, true); });
+  EXPECT_EQ("", o.err);
 }
 
 } // namespace

@@ -887,3 +887,64 @@ TEST_F(ScanTest, RefusedResistiveFirmwareIsResetButNotRegistered) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Recovery: controllers left without their kernel driver
+
+namespace {
+
+class RecoverTest : public ScanTest {};
+
+vusb::DeviceSpec WithoutDriver(vusb::DeviceSpec spec) {
+  spec.driver = "";
+  return spec;
+}
+
+TEST_F(RecoverTest, OnlyControllersWithoutADriverAreClaimedAndGetTheirOwnReset) {
+  MyConfig.res = 1;
+  const int current = vusb::AddDevice(WithoutDriver(vusb::PctCurrentSpec()));
+  const int bound = vusb::AddPctCurrent(0x2575, 0x8753);
+  const int plain = vusb::AddDevice(WithoutDriver(vusb::PlainSpec(0x0f0f, 0x0101)));
+  vusb::DeviceSpec legacySpec = WithoutDriver(vusb::PctLegacySpec());
+  legacySpec.bus = 2;
+  const int legacy = vusb::AddDevice(legacySpec);
+  vusb::DeviceSpec resistiveSpec = WithoutDriver(vusb::ResistiveSpec());
+  resistiveSpec.bus = 2;
+  const int resistive = vusb::AddDevice(resistiveSpec);
+
+  ScanResult r = Counted([] { return RecoverControllers(); });
+
+  EXPECT_EQ(r.count, 3);
+  const Steps claimed = {"usb_open", "usb_get_driver_np 0 = -61", "usb_claim_interface 0"};
+  EXPECT_EQ(StepsOf(current), Concat({claimed, {kCurrentGeneration, kCurrentReset}, kRelease}));
+  EXPECT_EQ(StepsOf(legacy), Concat({claimed, {kLegacyGeneration}, LegacyReset(), kRelease}));
+  EXPECT_EQ(StepsOf(resistive), Concat({claimed, {"set 01 04 01 52 52 0d /6"}, kRelease}));
+  // A controller with its driver bound is only asked for it; other devices are never opened.
+  EXPECT_EQ(StepsOf(bound), (Steps{"usb_open", "usb_get_driver_np 0", "usb_close"}));
+  EXPECT_TRUE(StepsOf(plain).empty());
+  EXPECT_EQ(Dev(current).resets, 1);
+  EXPECT_EQ(Dev(legacy).resets, 1);
+  EXPECT_EQ(Dev(resistive).resets, 1);
+  EXPECT_EQ(Dev(bound).resets, 0);
+  EXPECT_EQ(r.out, "II:reset bus 001 device 002: 2575:8753 PCT, which had no kernel driver\n"
+                   "II:reset bus 002 device 002: 22b9:0040 PCT, which had no kernel driver\n"
+                   "II:reset bus 002 device 003: 1234:8888 resistive, which had no kernel "
+                   "driver\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(0, vusb::OpenHandleCount());
+  EXPECT_EQ(ManufCnt + DevIDCnt + rManufCnt + rDevIDCnt, 0);
+}
+
+TEST_F(RecoverTest, AClaimThatFailsIsReportedAndNothingIsSent) {
+  vusb::DeviceSpec spec = WithoutDriver(vusb::PctCurrentSpec());
+  spec.faults.claimErrno = EBUSY;
+  const int id = vusb::AddDevice(spec);
+  ScanResult r = Counted([] { return RecoverControllers(); });
+  EXPECT_EQ(r.count, 0);
+  EXPECT_EQ(StepsOf(id), (Steps{"usb_open", "usb_get_driver_np 0 = -61",
+                                "usb_claim_interface 0 = -16", "usb_close"}));
+  EXPECT_EQ(r.err, std::string("Unable to claim interface: ") + strerror(EBUSY) + "\n");
+  EXPECT_EQ(r.out, "");
+}
+
+} // namespace
