@@ -496,6 +496,42 @@ TEST_F(RealStackTest, InterfaceWithoutKernelDriverIsNotTakenOver) {
   EXPECT_EQ(0x20u, real.devices[0].storedPosMode);
 }
 
+// --recover claims a controller that has no driver without a detach and sends it only the
+// generation read and its reset; a controller with its driver bound is left alone.
+TEST_F(RealStackTest, RecoverResetsOnlyTheControllerWithoutADriver) {
+  auto bus = [] {
+    vusb::DeviceSpec spec = vusb::PctCurrentSpec();
+    spec.driver = "";
+    vusb::AddDevice(spec);
+    vusb::AddPctCurrent();
+  };
+  Runs runs;
+  if (!RunBoth({bus, {{"--recover"}}}, runs))
+    GTEST_SKIP() << skipReason_;
+  ExpectSameRuns(runs);
+  const Outcome &real = runs.real[0];
+
+  EXPECT_EQ(1, real.status);
+  EXPECT_EQ("II:reset bus 001 device 002: 2575:8753 PCT, which had no kernel driver\n"
+            "II:Controllers reset:1\n",
+            real.out);
+  EXPECT_EQ("", real.err);
+  EXPECT_TRUE(real.files.empty());
+  EXPECT_EQ((std::vector<std::string>{"get f2 70 81 04 12 /32", "set 08 84 09 /64"}),
+            Reports(real.calls[0]));
+  // libusb asks the node for its connection and port on opening; then no detach.
+  EXPECT_EQ(
+      (std::vector<std::string>{"CONNECTINFO = 2", "PORTINFO 0 = ENOTTY", "GETDRIVER 0 = ENODATA",
+                                "CLAIMINTERFACE 0 = 0", "RELEASEINTERFACE 0 = 0"}),
+      NonReportRequests(real.wire[0]));
+  EXPECT_EQ(1, real.devices[0].resets);
+  EXPECT_TRUE(Reports(real.calls[1]).empty());
+  EXPECT_EQ(
+      (std::vector<std::string>{"CONNECTINFO = 3", "PORTINFO 0 = ENOTTY", "GETDRIVER 0 = usbhid"}),
+      NonReportRequests(real.wire[1]));
+  EXPECT_EQ(0, real.devices[1].resets);
+}
+
 TEST_F(RealStackTest, BusyInterfaceIsNotTakenOver) {
   auto busy = [] {
     vusb::DeviceSpec spec = vusb::PctCurrentSpec();
