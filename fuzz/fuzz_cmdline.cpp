@@ -55,6 +55,7 @@ const char *const kPieces[] = {"--digitizer",
                                "setpos",
                                "getpos",
                                "--list",
+                               "--recover",
                                "--help",
                                "-h",
                                "--version",
@@ -146,6 +147,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       fuzz::Die("%s left claimed", vusb::Dev(id).name.c_str());
   if (vusb::Dev(plain).opens != 0)
     fuzz::Die("a device of no supported family was opened");
+
+  // Recovery: every controller here has its driver bound, so none is claimed or reset.
+  if (first == "--recover") {
+    if (status != 0)
+      fuzz::Die("--recover reset %d controllers that had their driver", status);
+    if (!vusb::Transfers().empty())
+      fuzz::Die("--recover sent %zu transfers", vusb::Transfers().size());
+    for (const vusb::Entry &e : vusb::Log())
+      if (e.call == "usb_claim_interface" || e.call == "usb_detach_kernel_driver_np")
+        fuzz::Die("--recover took a device over");
+    fuzz::CheckPanelFiles(*dir, 0, {"options.ini"});
+    return 0;
+  }
 
   if (stopped) {
     if (status != 0)

@@ -56,9 +56,12 @@ constexpr unsigned kModeSettleMs = 200;        // after a mode switch is read ba
 // Command 0x91, register 0x82: the device mode (kPctCommandMode or kPctNormalMode).
 inline int BuildSetDeviceMode(PctReport &buf, unsigned char mode) {
   memset(buf, 0, sizeof buf);
-  const unsigned char req[] = {kPctCommandReport, 0x91, 0x02, 0x00, 0x82, mode};
-  memcpy(buf, req, sizeof req);
-  return sizeof req;
+  buf[0] = kPctCommandReport;
+  buf[1] = 0x91;
+  buf[2] = 0x02;
+  buf[4] = 0x82;
+  buf[5] = mode;
+  return 6;
 }
 
 // Read request 0x73 0x0C: the device mode, answered in byte 4.
