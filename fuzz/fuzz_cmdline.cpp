@@ -148,27 +148,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (vusb::Dev(plain).opens != 0)
     fuzz::Die("a device of no supported family was opened");
 
-  // Recovery: every controller here has its driver bound, so none is claimed or reset.
-  if (first == "--recover") {
+  // A run that sends nothing: status 0, no transfer, no device taken over.
+  auto touchedNothing = [&](const char *what) {
     if (status != 0)
-      fuzz::Die("--recover reset %d controllers that had their driver", status);
+      fuzz::Die("exit status %d for %s", status, what);
     if (!vusb::Transfers().empty())
-      fuzz::Die("--recover sent %zu transfers", vusb::Transfers().size());
+      fuzz::Die("%s sent %zu transfers", what, vusb::Transfers().size());
     for (const vusb::Entry &e : vusb::Log())
       if (e.call == "usb_claim_interface" || e.call == "usb_detach_kernel_driver_np")
-        fuzz::Die("--recover took a device over");
+        fuzz::Die("%s took a device over", what);
+  };
+  // Recovery: every controller here has its driver bound, so none is claimed or reset.
+  if (first == "--recover") {
+    touchedNothing("--recover on controllers with their driver");
     fuzz::CheckPanelFiles(*dir, 0, {"options.ini"});
     return 0;
   }
 
   if (stopped) {
-    if (status != 0)
-      fuzz::Die("exit status %d for a run that stops before the scan", status);
-    if (!vusb::Transfers().empty())
-      fuzz::Die("a run that stops before the scan sent %zu transfers", vusb::Transfers().size());
-    for (const vusb::Entry &e : vusb::Log())
-      if (e.call == "usb_claim_interface" || e.call == "usb_detach_kernel_driver_np")
-        fuzz::Die("a run that stops before the scan took a device over");
+    touchedNothing("a run that stops before the scan");
     if (!informational && vusb::Dev(current).opens + vusb::Dev(legacy).opens != 0)
       fuzz::Die("setpos without a mode opened a device");
     fuzz::CheckPanelFiles(*dir, 0, {"options.ini"});

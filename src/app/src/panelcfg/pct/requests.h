@@ -109,22 +109,23 @@ inline int BuildWritePosMode(PctReport &buf, bool legacy, unsigned int value) {
   return kPctReportSize;
 }
 
-// Read request 0xA2: len bytes of the position configuration.
-inline int BuildReadPosConfig(PctReport &buf, bool legacy, int len) {
+// A read request for len bytes, answered in kPctReplyReport.
+inline int BuildRead(PctReport &buf, bool legacy, unsigned char command, int len) {
   memset(buf, 0, sizeof buf);
   buf[0] = kPctReadReport;
-  buf[1] = 0xA2;
+  buf[1] = command;
   buf[2] = static_cast<unsigned char>(len);
   return PctReadRequestLength(legacy);
 }
 
+// Read request 0xA2: len bytes of the position configuration.
+inline int BuildReadPosConfig(PctReport &buf, bool legacy, int len) {
+  return BuildRead(buf, legacy, 0xA2, len);
+}
+
 // Read request 0xA1: len bytes of the parameter area.
 inline int BuildReadParams(PctReport &buf, bool legacy, int len) {
-  memset(buf, 0, sizeof buf);
-  buf[0] = kPctReadReport;
-  buf[1] = 0xA1;
-  buf[2] = static_cast<unsigned char>(len);
-  return PctReadRequestLength(legacy);
+  return BuildRead(buf, legacy, 0xA1, len);
 }
 
 // Write 0xA8: len bytes of data into the parameter area; a write of kPctWholeParamArea bytes

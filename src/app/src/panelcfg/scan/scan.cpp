@@ -76,6 +76,13 @@ void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const 
   SetFinalReset(false);
 }
 
+// A fresh enumeration of every bus and device.
+void Enumerate() {
+  usb_init();
+  usb_find_busses();
+  usb_find_devices();
+}
+
 const char *FamilyName(int matchflag) {
   switch (matchflag) {
   case USBID_PCT:
@@ -103,9 +110,7 @@ void PrintStringField(usb_dev_handle *hdlr, const char *what, int index) {
 } // namespace
 
 void ListDevices() {
-  usb_init();
-  usb_find_busses();
-  usb_find_devices();
+  Enumerate();
   int listed = 0;
   for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
@@ -155,9 +160,7 @@ int UnvisitedCnt = 0;
 int FindMatchProduct() {
   int PCTDevCnt = 0;
   UnvisitedCnt = 0;
-  usb_init();
-  usb_find_busses();
-  usb_find_devices();
+  Enumerate();
   DebugMsg(3, "call usb_get_busses\n");
   for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
@@ -218,9 +221,7 @@ int FindMatchProduct() {
 int RecoverControllers() {
   int reset = 0;
   UnvisitedCnt = 0;
-  usb_init();
-  usb_find_busses();
-  usb_find_devices();
+  Enumerate();
   for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
       const int vid = devs->descriptor.idVendor;
