@@ -231,10 +231,11 @@ ChildRun RunWithPrivateOpt(const std::string &binary, const std::vector<std::str
         SetupFailure ended{kEnded, 0};
         while (waitpid(program, &ended.err, 0) < 0 && errno == EINTR) {
         }
-        ssize_t ignored = write(report[1], &ended, sizeof ended);
-        (void)ignored;
-        ignored = read(go[0], &byte, 1);
-        _exit(0);
+        // Then it waits until the parent has copied the panel directory back.
+        if (write(report[1], &ended, sizeof ended) == static_cast<ssize_t>(sizeof ended) &&
+            read(go[0], &byte, 1) == 1)
+          _exit(0);
+        _exit(127);
       }
       prctl(PR_SET_PDEATHSIG, SIGKILL);
     }
