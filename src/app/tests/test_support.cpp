@@ -252,10 +252,20 @@ TEST(OptionsTest, OnlyARegularFileOfAtMost64KiBIsRead) {
        [](const std::string &p) { return symlink("/dev/null", p.c_str()) == 0; },
        "not a regular file"},
       {"one byte too many", sized(65537), "larger than 65536 bytes"},
+
       {"a megabyte", sized(1 << 20), "larger than 65536 bytes"},
       {"exactly 64 KiB", sized(65536), nullptr},
   };
-  for (const Case &c : cases) {
+  // A file whose size says 0, yet reads longer than the limit: what is read stops there. The
+  // kernel's symbol table is one, where this machine shows it.
+  std::vector<Case> all = cases;
+  struct stat proc {};
+  if (stat("/proc/kallsyms", &proc) == 0 && S_ISREG(proc.st_mode) && proc.st_size == 0 &&
+      ReadBytes("/proc/kallsyms").size() > 65536)
+    all.push_back({"a file that reads longer than its size",
+                   [](const std::string &p) { return symlink("/proc/kallsyms", p.c_str()) == 0; },
+                   "larger than 65536 bytes"});
+  for (const Case &c : all) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     const std::string path = dir.File("options.ini");
