@@ -132,10 +132,10 @@ TEST_F(ListingTest, FamilyFollowsTheOptions) {
        "bus 001 device 004: 1234:8888 not supported\n"
        "bus 001 device 005: 1ddb:2988 resistive, manufacturer \"M\", product \"P\"\n"},
       // A file that cannot be parsed counts as missing, as in a run.
-      {"res=1\nbogus=1\n", "bus 001 device 002: 22b9:8753 PCT, manufacturer \"M\", product \"P\"\n"
-                           "bus 001 device 003: 1bfd:8753 not supported\n"
-                           "bus 001 device 004: 1234:8888 not supported\n"
-                           "bus 001 device 005: 1ddb:2988 not supported\n"},
+      {"res=1\nbogus\n", "bus 001 device 002: 22b9:8753 PCT, manufacturer \"M\", product \"P\"\n"
+                         "bus 001 device 003: 1bfd:8753 not supported\n"
+                         "bus 001 device 004: 1234:8888 not supported\n"
+                         "bus 001 device 005: 1ddb:2988 not supported\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.options != nullptr ? c.options : "(no options.ini)");

@@ -3,8 +3,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -435,14 +437,17 @@ TEST_F(RegistryTest, MissingDirectoryIsLoggedOnlyInDebug) {
   ASSERT_EQ(1, SetPanelDir((dir.Path() + "/absent/").c_str()));
   for (const Writer &w : kWriters) {
     SCOPED_TRACE(w.file);
+    const std::string named =
+        "EE:cannot write " + dir.Path() + "/absent/" + w.file + ": No such file or directory\n";
     DbgFlag = 1;
     CaptureStdout();
     w.write();
-    EXPECT_EQ("panelcfg DD:can't open conf!!\n", GetCapturedStdout());
+    EXPECT_EQ("panelcfg DD:can't open conf!!\n" + named, GetCapturedStdout());
+    // Without debug only the file and the system error are named.
     DbgFlag = 0;
     CaptureStdout();
     w.write();
-    EXPECT_EQ("", GetCapturedStdout());
+    EXPECT_EQ(named, GetCapturedStdout());
   }
   EXPECT_TRUE(dir.Entries().empty());
 }
@@ -455,13 +460,20 @@ TEST_F(RegistryTest, PlantedSymlinkIsReplacedNotFollowed) {
     ScratchDir elsewhere;
     const std::string target = elsewhere.File("victim");
     WriteBytes(target, "precious\n");
+    ASSERT_EQ(0, chmod(target.c_str(), 0604));
     ASSERT_EQ(0, symlink(target.c_str(), dir.File(w.file).c_str()));
     ASSERT_EQ(1, SetPanelDir(dir.Path().c_str()));
+    const mode_t mask = umask(022);
     w.write();
+    umask(mask);
     EXPECT_EQ("precious\n", ReadBytes(target));
     struct stat st;
     ASSERT_EQ(0, lstat(dir.File(w.file).c_str(), &st));
     EXPECT_TRUE(S_ISREG(st.st_mode));
+    // A new file: nothing is taken from the target of the symlink.
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    ASSERT_EQ(0, stat(target.c_str(), &st));
+    EXPECT_EQ(0604u, st.st_mode & 07777);
     EXPECT_EQ(w.content, ReadBytes(dir.File(w.file)));
     EXPECT_EQ(std::vector<std::string>{w.file}, dir.Entries());
   }
@@ -545,6 +557,179 @@ TEST_F(RegistryTest, NewFilesGetReadWriteForAllLessTheUmask) {
       EXPECT_EQ(0666 & ~mask, st.st_mode & 07777) << w.file;
     }
   }
+}
+
+// Each step of a replacement that can fail here; a read-only or full file system is tried with
+// the real program (realstack). The old file stays, nothing else is left, and the file is
+// named with the system error on every run, after the debug line of the step.
+TEST_F(RegistryTest, UnwritableFileIsNamedWithTheSystemError) {
+  struct Case {
+    const char *name;
+    // Prepares dir for the writer of file and returns the panel directory to use.
+    std::function<std::string(const ScratchDir &dir, const std::string &file)> prepare;
+    rlim_t sizeLimit;  // a file-size limit for the write, 0 for none
+    const char *debug; // the debug line, "%s" standing for the path
+    const char *error;
+  };
+  const Case cases[] = {
+      {"directory missing",
+       [](const ScratchDir &d, const std::string &) { return d.File("absent"); }, 0,
+       "can't open conf!!\n", "No such file or directory"},
+      {"a file where the directory should be",
+       [](const ScratchDir &d, const std::string &) {
+         WriteBytes(d.File("plain"), "not a directory\n");
+         return d.File("plain");
+       },
+       0, "can't open conf!!\n", "Not a directory"},
+      {"write past the size limit",
+       [](const ScratchDir &d, const std::string &file) {
+         WriteBytes(d.File(file), "old\n");
+         return d.Path();
+       },
+       8, "can't write %s: File too large\n", "File too large"},
+      {"a directory in the file's place",
+       [](const ScratchDir &d, const std::string &file) {
+         EXPECT_EQ(0, mkdir(d.File(file).c_str(), 0755));
+         WriteBytes(d.File(file) + "/kept", "old\n");
+         return d.Path();
+       },
+       0, "can't replace %s: Is a directory\n", "Is a directory"},
+  };
+  FillRegistries();
+  for (const Case &c : cases) {
+    for (const Writer &w : kWriters) {
+      for (int debug : {0, 1}) {
+        SCOPED_TRACE(std::string(c.name) + ", " + w.file + (debug ? ", debug" : ""));
+        ScratchDir dir;
+        const std::string panelDir = c.prepare(dir, w.file);
+        ASSERT_EQ(1, SetPanelDir(panelDir.c_str()));
+        const std::string path = panelDir + "/" + w.file;
+        const std::vector<std::string> before = dir.Entries();
+        DbgFlag = debug;
+        CaptureStdout();
+        if (c.sizeLimit != 0) {
+          FileSizeLimit limit(c.sizeLimit);
+          ASSERT_TRUE(limit.ok());
+          w.write();
+        } else {
+          w.write();
+        }
+        const std::string out = GetCapturedStdout();
+        DbgFlag = 0;
+        std::string expected;
+        if (debug) {
+          std::string line = c.debug;
+          const size_t at = line.find("%s");
+          if (at != std::string::npos)
+            line.replace(at, 2, path);
+          expected = "panelcfg DD:" + line;
+        }
+        expected += "EE:cannot write " + path + ": " + c.error + "\n";
+        // A file that could be opened is followed by the rows of the lists that log them.
+        const bool opened = std::string(c.debug) != "can't open conf!!\n";
+        const bool logsRows =
+            w.file == std::string("manuflist.conf") || w.file == std::string(".prodlist.conf");
+        if (debug && opened && logsRows) {
+          const std::string rows = w.content;
+          for (size_t at = 0; at < rows.size(); at = rows.find('\n', at) + 1)
+            expected += "panelcfg DD:Product Name:" + rows.substr(at, rows.find('\n', at) + 1 - at);
+        }
+        EXPECT_EQ(expected, out);
+        EXPECT_EQ(before, dir.Entries());
+        // What was at the path is as it was.
+        const std::string kept =
+            FileExists(dir.File(w.file) + "/kept") ? dir.File(w.file) + "/kept" : dir.File(w.file);
+        if (FileExists(kept)) {
+          EXPECT_EQ("old\n", ReadBytes(kept));
+        }
+      }
+    }
+  }
+}
+
+// A replaced file keeps its mode, owner and group, whatever the umask; the owner is given back
+// only where the process may (root).
+TEST_F(RegistryTest, ReplacedFileKeepsItsModeOwnerAndGroup) {
+  FillRegistries();
+  const bool root = geteuid() == 0;
+  for (mode_t mode : {mode_t{0644}, mode_t{0600}, mode_t{0640}, mode_t{0666}, mode_t{02664}}) {
+    SCOPED_TRACE(mode);
+    ScratchDir dir;
+    ASSERT_EQ(1, SetPanelDir(dir.Path().c_str()));
+    for (const Writer &w : kWriters) {
+      WriteBytes(dir.File(w.file), "old\n");
+      ASSERT_EQ(0, chmod(dir.File(w.file).c_str(), mode)) << w.file;
+      if (root) {
+        ASSERT_EQ(0, chown(dir.File(w.file).c_str(), 4321, 8765)) << w.file;
+      }
+      // Giving the file away clears its set-ID bits.
+      ASSERT_EQ(0, chmod(dir.File(w.file).c_str(), mode)) << w.file;
+    }
+    const mode_t old = umask(077);
+    for (const Writer &w : kWriters)
+      w.write();
+    umask(old);
+    for (const Writer &w : kWriters) {
+      SCOPED_TRACE(w.file);
+      struct stat st;
+      ASSERT_EQ(0, lstat(dir.File(w.file).c_str(), &st));
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(mode, st.st_mode & 07777);
+      if (root) {
+        EXPECT_EQ(4321u, st.st_uid);
+        EXPECT_EQ(8765u, st.st_gid);
+      }
+      EXPECT_EQ(w.content, ReadBytes(dir.File(w.file)));
+    }
+    EXPECT_EQ(7u, dir.Entries().size());
+  }
+}
+
+// A run that may not give the new file to the old one's owner keeps the permission bits alone,
+// without the set-ID bits, and the file becomes its own.
+TEST_F(RegistryTest, WithoutRootTheModeAloneIsKept) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "becoming another user needs root";
+  ScratchDir dir;
+  ASSERT_EQ(0, chmod(dir.Path().c_str(), 0777));
+  WriteBytes(dir.File("Util.conf"), "old\n");
+  ASSERT_EQ(0, chmod(dir.File("Util.conf").c_str(), 02646));
+  ASSERT_EQ(1, SetPanelDir(dir.Path().c_str()));
+  const pid_t pid = fork();
+  ASSERT_LE(0, pid);
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+      _exit(2);
+    umask(077);
+    CreateUtilityConfig(3);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(0, WEXITSTATUS(status));
+  struct stat st;
+  ASSERT_EQ(0, lstat(dir.File("Util.conf").c_str(), &st));
+  EXPECT_EQ(0646u, st.st_mode & 07777);
+  EXPECT_EQ(65534u, st.st_uid);
+  EXPECT_EQ(65534u, st.st_gid);
+  EXPECT_EQ("[SETUP]\nPOSMODE=3\n", ReadBytes(dir.File("Util.conf")));
+  EXPECT_EQ(std::vector<std::string>{"Util.conf"}, dir.Entries());
+}
+
+// The fresh file is created exclusively under a name of this process: a file already there
+// under that name, left by whatever, is neither written nor removed.
+TEST_F(RegistryTest, TemporaryNameInUseIsPassedOver) {
+  ScratchDir dir;
+  ASSERT_EQ(1, SetPanelDir(dir.Path().c_str()));
+  const std::string taken = "Util.conf.new" + std::to_string(getpid()) + "-0";
+  WriteBytes(dir.File(taken), "someone else's\n");
+  CaptureStdout();
+  CreateUtilityConfig(4);
+  EXPECT_EQ("", GetCapturedStdout());
+  EXPECT_EQ("[SETUP]\nPOSMODE=4\n", ReadBytes(dir.File("Util.conf")));
+  EXPECT_EQ("someone else's\n", ReadBytes(dir.File(taken)));
+  EXPECT_EQ((std::vector<std::string>{"Util.conf", taken}), dir.Entries());
 }
 
 } // namespace

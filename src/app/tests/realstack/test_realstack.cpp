@@ -885,4 +885,97 @@ TEST_F(RealStackTest, ListingShowsEveryDeviceWithItsStrings) {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// A panel directory that cannot be written: the controller is configured all the same, every
+// file is named with the system error, the old files stay and nothing else is left.
+
+class UnwritablePanelTest : public RealStackTest {
+protected:
+  // One run of the binary on the real stack with the panel directory mounted as given. False
+  // when it could not run (see RunBoth).
+  bool RunRealOn(realstack::PanelMount mount, const std::vector<std::string> &args, Outcome &o) {
+    vusb::ReEnumerate();
+    vusb::ClearLog();
+    UsbfsBed bed;
+    if (!bed.Error().empty()) {
+      ADD_FAILURE() << "testbed: " << bed.Error();
+      return false;
+    }
+    std::vector<std::string> env = bed.Environment();
+    const char *asan = getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                  (asan != nullptr && *asan != '\0' ? ":" : "") + "verify_asan_link_order=0");
+    ScratchDir work;
+    ChildRun run =
+        realstack::RunWithPrivateOpt(Binary(), args, env, dir_.Path(), work.Path(), mount);
+    if (run.outcome == ChildRun::Outcome::Unavailable) {
+      skipReason_ = run.why;
+      return false;
+    }
+    if (run.outcome != ChildRun::Outcome::Ran) {
+      ADD_FAILURE() << run.why;
+      return false;
+    }
+    bed.ProcessEnded();
+    auto lock = bed.Lock();
+    o.status = run.status;
+    o.out = run.out;
+    o.err = run.err;
+    o.files = PanelFiles(dir_);
+    CollectBus(o);
+    return true;
+  }
+};
+
+TEST_F(UnwritablePanelTest, ReadOnlyOrFullPanelDirectoryIsNamedAndTheControllerConfigured) {
+  struct Case {
+    const char *name;
+    realstack::PanelMount mount;
+    const char *error;
+  };
+  const Case cases[] = {
+      {"read-only", realstack::PanelMount::ReadOnly, "Read-only file system"},
+      {"full", realstack::PanelMount::Full, "No space left on device"},
+  };
+  const std::map<std::string, std::string> old = {
+      {"Util.conf", "[SETUP]\nPOSMODE=1\n"},
+      {"manuflist.conf", "Old Maker Old Panel\n"},
+      {".prodlist.conf", "Old Panel\n"},
+      {".pctdevid.conf", "1111:2222\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Prepare({CurrentControllerInDigitizerMode, {}});
+    for (const auto &[name, text] : old) {
+      WriteBytes(dir_.File(name), text);
+      ASSERT_EQ(0, chmod(dir_.File(name).c_str(), 0644));
+    }
+    Outcome real;
+    if (!RunRealOn(c.mount, {"--mouse"}, real))
+      GTEST_SKIP() << skipReason_;
+
+    // Still the count of PCT controllers configured.
+    EXPECT_EQ(1, real.status);
+    const std::string named = std::string(": ") + c.error + "\n";
+    // Util.conf is written first, before the controller is opened.
+    EXPECT_EQ("EE:cannot write /opt/.touch_panel/Util.conf" + named +
+                  "II:Firmware Version:S1.2.04(r368) ChipID:8\nII:check pass\nII:Set to mouse\n"
+                  "EE:cannot write /opt/.touch_panel/manuflist.conf" +
+                  named + "EE:cannot write /opt/.touch_panel/.prodlist.conf" + named +
+                  "EE:cannot write /opt/.touch_panel/.pctdevid.conf" + named + "II:PCT Devices:1\n",
+              real.out);
+    EXPECT_EQ("", real.err);
+    // The old files as they were, and nothing beside them.
+    EXPECT_EQ(old, real.files);
+    for (const auto &[name, text] : old) {
+      struct stat st;
+      ASSERT_EQ(0, stat(dir_.File(name).c_str(), &st));
+      EXPECT_EQ(0644u, st.st_mode & 07777) << name;
+    }
+    // The controller was switched all the same.
+    EXPECT_EQ(0x21u, real.devices.at(0).storedPosMode);
+    EXPECT_EQ(2, real.devices.at(0).resets);
+  }
+}
+
 } // namespace

@@ -112,15 +112,37 @@ bool WriteAll(int fd, const char *text, size_t len) {
   return true;
 }
 
+// The one line a run always shows when a file of the panel directory could not be written:
+// the other programs of the package go on reading the old one.
+void CannotWrite(const char *dir, const char *name, int err) {
+  DebugMsg(0, "cannot write %s%s: %s\n", dir, name, strerror(err));
+}
+
+// A file that replaces a regular one takes over its mode, owner and group; a symlink or
+// anything else at the path gives nothing. Only root may give a file away: otherwise the owner
+// stays ours and the permission bits alone are kept, without set-ID bits that would now be
+// ours. False with errno set when the mode cannot be set.
+bool KeepModeAndOwner(int fd, const char *path) {
+  struct stat old {};
+  if (lstat(path, &old) != 0 || !S_ISREG(old.st_mode))
+    return true;
+  // The owner first: a change of owner clears the set-ID bits that the mode then restores.
+  const bool owned = fchown(fd, old.st_uid, old.st_gid) == 0;
+  return fchmod(fd, old.st_mode & (owned ? 07777 : 0777)) == 0;
+}
+
 // Replaces the file name in the panel directory with content: the new text is written in full
 // to a fresh file beside it and then renamed over the old one, so that readers see either the
-// old file or the complete new one, and a symlink at the path is replaced, never followed.
+// old file or the complete new one, and a symlink at the path is replaced, never followed. The
+// fresh file's name holds the process ID, and it is created exclusively, so no two runs share
+// one. When the file cannot be replaced, the old one stays and nothing else is left.
 // Returns 0 when the file could not be opened at all.
 int ReplaceFile(const char *name, const char *content, size_t len) {
   char path[512];
   char tmp[544];
   if (!PanelPath(path, sizeof path, name)) {
     DebugMsg(3, "can't open conf!!\n");
+    CannotWrite(PanelDir, name, ENAMETOOLONG);
     return 0;
   }
   int fd = -1;
@@ -131,20 +153,28 @@ int ReplaceFile(const char *name, const char *content, size_t len) {
       break;
   }
   if (fd < 0) {
+    int err = errno;
     DebugMsg(3, "can't open conf!!\n");
+    CannotWrite(path, "", err);
     return 0;
   }
   // No fsync: a run is paced by the protocol's pauses and must not add disk flushes to them;
   // the rename alone keeps readers from ever seeing a partial file.
-  bool ok = WriteAll(fd, content, len);
-  ok = (close(fd) == 0) && ok;
-  if (!ok) {
-    DebugMsg(3, "can't write %s: %s\n", path, strerror(errno));
+  int err = 0;
+  if (!WriteAll(fd, content, len) || !KeepModeAndOwner(fd, path))
+    err = errno;
+  if (close(fd) != 0 && err == 0)
+    err = errno;
+  if (err != 0) {
+    DebugMsg(3, "can't write %s: %s\n", path, strerror(err));
+    CannotWrite(path, "", err);
     unlink(tmp);
     return 1;
   }
   if (rename(tmp, path) != 0) {
-    DebugMsg(3, "can't replace %s: %s\n", path, strerror(errno));
+    err = errno;
+    DebugMsg(3, "can't replace %s: %s\n", path, strerror(err));
+    CannotWrite(path, "", err);
     unlink(tmp);
   }
   return 1;

@@ -1,13 +1,18 @@
 #include "support.h"
 
+#include <fcntl.h>
 #include <ini.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 namespace {
 
@@ -34,31 +39,58 @@ constexpr OptionKey kKeys[] = {
     {"param5", offsetof(ConfigMem, param5)},
 };
 
+// The options file is small; anything larger is refused unread, and no more than this is ever
+// read from it, even from a file that grows meanwhile.
+constexpr size_t kMaxOptionsBytes = 65536;
+
+// The file's bytes, with room for one more so that a file that grew past the limit shows.
+std::array<char, kMaxOptionsBytes + 1> OptionsText;
+
 struct ParseState {
   ConfigMem record;
-  FILE *file;
-  int lines;           // lines handed to the parser so far
-  int problemLine;     // line of the first value refused, 0 when none
-  const char *problem; // why it was refused
+  std::span<const char> text; // the file's bytes
+  size_t next;                // first byte not yet handed to the parser
+  int lines;                  // lines handed to the parser so far
+  const char *path;           // for the messages; none while only checking for syntax errors
 };
 
-// Reads one line for the parser and counts it, so that a refused value can be told apart
-// from a syntax error on an earlier line.
+// Hands the parser one line, as fgets would, and counts it so that a line ignored can be named.
 char *ReadLine(char *str, int num, void *stream) {
   auto *st = static_cast<ParseState *>(stream);
+  if (num <= 1 || st->next >= st->text.size())
+    return nullptr;
+  size_t n = 0;
+  while (n + 1 < static_cast<size_t>(num) && st->next < st->text.size()) {
+    char c = st->text[st->next++];
+    str[n++] = c;
+    if (c == '\n')
+      break;
+  }
+  str[n] = '\0';
   st->lines++;
-  return fgets(str, num, st->file);
+  return str;
 }
 
-int Refuse(ParseState *st, const char *problem) {
-  if (st->problemLine == 0) {
-    st->problemLine = st->lines;
-    st->problem = problem;
+// Tells which line of the file is ignored and why; the rest of the file still applies.
+void Ignore(const ParseState *st, const char *name, const char *problem) {
+  if (st->path == nullptr)
+    return;
+  // A key is printed with its control characters made visible, so it stays on one line.
+  std::array<char, 128> key{};
+  size_t i = 0;
+  for (; name[i] != '\0' && i + 1 < key.size(); i++) {
+    auto c = static_cast<unsigned char>(name[i]);
+    key[i] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
   }
-  return 0;
+  key[i] = '\0';
+  if (problem == nullptr)
+    fprintf(stderr, "%s:%d: unknown option %s, line ignored\n", st->path, st->lines, key.data());
+  else
+    fprintf(stderr, "%s:%d: %s: %s, line ignored\n", st->path, st->lines, key.data(), problem);
 }
 
 // Handler for the [options] section; other sections belong to the package's other programs.
+// It never stops the parser: only a line that cannot be parsed makes the file malformed.
 int OnValue(void *user, const char *section, const char *name, const char *value) {
   auto *st = static_cast<ParseState *>(user);
   if (strcmp(section, "options") != 0)
@@ -71,12 +103,38 @@ int OnValue(void *user, const char *section, const char *name, const char *value
     char *end = nullptr;
     errno = 0;
     long v = strtol(value, &end, base);
-    if (end == value || *end != '\0' || errno != 0 || v < 0 || v > 255)
-      return Refuse(st, "value is not a number from 0 to 255");
+    if (end == value || *end != '\0' || errno != 0 || v < 0 || v > 255) {
+      Ignore(st, name, "value is not a number from 0 to 255");
+      return 1;
+    }
     reinterpret_cast<unsigned char *>(&st->record)[key.offset] = static_cast<unsigned char>(v);
     return 1;
   }
-  return Refuse(st, "unknown option");
+  Ignore(st, name, nullptr);
+  return 1;
+}
+
+// Parses text; path names the file in the messages of ignored lines, none for a silent pass.
+int Parse(ParseState &st, std::span<const char> text, const char *path) {
+  st = ParseState{ConfigMem{}, text, 0, 0, path};
+  return ini_parse_stream(ReadLine, &st, OnValue, &st);
+}
+
+// Reads the whole file into OptionsText, never more than kMaxOptionsBytes + 1 bytes. Returns
+// the count, or -1 with errno set.
+ssize_t ReadBounded(int fd) {
+  size_t got = 0;
+  while (got < OptionsText.size()) {
+    ssize_t n = read(fd, OptionsText.data() + got, OptionsText.size() - got);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
 }
 
 // The block is encoded byte by byte: each byte is XORed with a key byte that depends on its
@@ -100,27 +158,53 @@ unsigned char Read_Config(ConfigMem *config) {
 }
 
 unsigned char Read_Config_File(ConfigMem *config, const char *path) {
-  FILE *f = fopen(path, "r");
-  if (f == nullptr) {
+  // Non-blocking, so that a FIFO at the path cannot hold the run; it is refused below.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
     if (errno != ENOENT)
       fprintf(stderr, "%s: %s\n", path, strerror(errno));
     return 0;
   }
-  ParseState st = {ConfigMem{}, f, 0, 0, nullptr};
-  int line = ini_parse_stream(ReadLine, &st, OnValue, &st);
-  bool readError = ferror(f) != 0;
-  fclose(f);
-  if (line > 0) {
-    // The parser reports the first bad line; it is either the first refused value or a line
-    // it could not parse at all.
-    fprintf(stderr, "%s:%d: %s\n", path, line,
-            line == st.problemLine ? st.problem : "syntax error");
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    fprintf(stderr, "%s: %s\n", path, strerror(errno));
+    close(fd);
     return 0;
   }
-  if (line != 0 || readError) {
+  if (!S_ISREG(info.st_mode)) {
+    fprintf(stderr, "%s: not a regular file\n", path);
+    close(fd);
+    return 0;
+  }
+  if (info.st_size > static_cast<off_t>(kMaxOptionsBytes)) {
+    fprintf(stderr, "%s: larger than %zu bytes\n", path, kMaxOptionsBytes);
+    close(fd);
+    return 0;
+  }
+  ssize_t got = ReadBounded(fd);
+  close(fd);
+  if (got < 0) {
     fprintf(stderr, "%s: cannot be read\n", path);
     return 0;
   }
+  if (static_cast<size_t>(got) > kMaxOptionsBytes) {
+    fprintf(stderr, "%s: larger than %zu bytes\n", path, kMaxOptionsBytes);
+    return 0;
+  }
+  const std::span<const char> text(OptionsText.data(), static_cast<size_t>(got));
+  // A first, silent pass finds the lines the parser cannot read: such a file is malformed and
+  // only its first bad line is reported. Otherwise a second pass names every line ignored.
+  ParseState st{};
+  int line = Parse(st, text, nullptr);
+  if (line > 0) {
+    fprintf(stderr, "%s:%d: syntax error\n", path, line);
+    return 0;
+  }
+  if (line != 0) {
+    fprintf(stderr, "%s: cannot be read\n", path);
+    return 0;
+  }
+  Parse(st, text, path);
   *config = st.record;
   return 1;
 }
