@@ -61,6 +61,9 @@ Entry CallEntry(const char *name, int device, int arg = 0) {
 int Finish(Entry e, int result) {
   e.result = result;
   e.err = result < 0 ? -result : 0;
+  const int err = errno;
+  detail::AfterCall(); // before the log, whose RaiseAt may end the process
+  errno = err;
   detail::Record(std::move(e));
   return result;
 }
@@ -247,12 +250,15 @@ void Reset() {
   ClearRaises();
   ClearWaits();
   SetRealTime(false);
+  SetAutoSave("");
 }
 
 void ReEnumerate() {
   for (const auto &d : devices) {
-    bool reconnected = d->gone || d->restarted;
-    d->restarted = false;
+    const bool reconnected = d->gone || d->restarted;
+    // A handle of the instance before the reset still open: the driver binds at the first
+    // enumeration after it is closed.
+    d->restarted = reconnected && d->openHandles > 0;
     if (d->idsAfterReset) {
       d->vid = d->pendingVid;
       d->pid = d->pendingPid;
