@@ -278,7 +278,7 @@ void WriteFileAtomically(const std::string &path, const std::string &text);
 // autosave or SaveStateFile last wrote to path, path is rewritten with WriteFileAtomically. A
 // process killed at any moment leaves the state of its last call. The state at the time of the
 // call is taken as the file's content. Empty path: off (Reset turns it off too). A failed write
-// prints one "vusb:" line on standard error and is tried again at the next change.
+// prints one "vusb:" line on standard error and is tried again after the next call.
 void SetAutoSave(const std::string &path);
 // Files written by autosave since SetAutoSave.
 int AutoSaveWrites();
