@@ -1,6 +1,5 @@
 // panelcfg-sim as a user runs it: its own options, the built-in bus, the state between runs.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,6 +121,7 @@ std::vector<vusb::Device> StateOf(const fs::path &scenario, const fs::path &stat
   vusb::LoadScenarioText(Slurp(scenario));
   vusb::ApplyStateText(text);
   std::vector<vusb::Device> out;
+  out.reserve(static_cast<size_t>(vusb::DeviceCount()));
   for (int i = 0; i < vusb::DeviceCount(); i++)
     out.push_back(vusb::Dev(i));
   vusb::Reset();

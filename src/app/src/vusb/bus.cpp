@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <set>
@@ -57,13 +58,28 @@ Entry CallEntry(const char *name, int device, int arg = 0) {
   return e;
 }
 
+// Whether a call may change what the state file holds, or the host's hold on a device: transfers
+// to the device, the take-over and its end, enumerations. Only these are followed by autosave.
+bool MayChange(const Entry &e) {
+  if (e.kind == Kind::Transfer)
+    return (e.requestType & USB_ENDPOINT_IN) == 0;
+  for (const char *name :
+       {"usb_find_busses", "usb_find_devices", "usb_detach_kernel_driver_np",
+        "usb_set_configuration", "usb_claim_interface", "usb_release_interface", "usb_close"})
+    if (e.call == name)
+      return true;
+  return false;
+}
+
 // Logs a call and returns its result; a negative result is an errno that SetError already set.
 int Finish(Entry e, int result) {
   e.result = result;
   e.err = result < 0 ? -result : 0;
-  const int err = errno;
-  detail::AfterCall(); // before the log, whose RaiseAt may end the process
-  errno = err;
+  if (MayChange(e)) {
+    const int err = errno;
+    detail::AfterCall(); // before the log, whose RaiseAt may end the process
+    errno = err;
+  }
   detail::Record(std::move(e));
   return result;
 }

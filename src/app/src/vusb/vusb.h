@@ -274,11 +274,13 @@ bool LoadStateFile(const std::string &path);
 // file or the new one, never a part. Throws std::runtime_error naming the path on failure.
 void WriteFileAtomically(const std::string &path, const std::string &text);
 
-// Autosave: after every libusb call, when the state SaveStateText describes differs from what
-// autosave or SaveStateFile last wrote to path, path is rewritten with WriteFileAtomically. A
-// process killed at any moment leaves the state of its last call. The state at the time of the
-// call is taken as the file's content. Empty path: off (Reset turns it off too). A failed write
-// prints one "vusb:" line on standard error and is tried again after the next call.
+// Autosave: after every libusb call that may change a controller or the host's hold on it
+// (transfers to the device, detach, configuration, claim, release, close, enumerations), when
+// the state SaveStateText describes differs from what autosave or SaveStateFile last wrote to
+// path, path is rewritten with WriteFileAtomically. A process killed at any moment leaves the
+// state of its last call. The state at the time of this call is taken as the file's content.
+// Empty path: off (Reset turns it off too). A failed write prints one "vusb:" line on standard
+// error and is tried again after the next such call.
 void SetAutoSave(const std::string &path);
 // Files written by autosave since SetAutoSave.
 int AutoSaveWrites();
