@@ -236,6 +236,14 @@ TEST_F(Sim, SecondRunOnTheSameStateWaitsForTheFirstAndSeesWhatItSaved) {
   const std::string waiting =
       "II:waiting for the other panelcfg run (pid " + std::to_string(first) + ") to finish\n";
   EXPECT_TRUE(Until([&] { return Slurp(home_ / "second.txt") == waiting; }));
+  // A third one, stopped while it waits, does nothing.
+  pid_t third = Start("--instant " + common + " --mouse", home_ / "third.txt");
+  ASSERT_GT(third, 0);
+  EXPECT_TRUE(Until([&] { return Slurp(home_ / "third.txt") == waiting; }));
+  kill(third, SIGTERM);
+  EXPECT_EQ(Wait(third), 143);
+  EXPECT_EQ(Slurp(home_ / "third.txt"),
+            waiting + "EE:interrupted by SIGTERM while waiting for the other run; nothing done\n");
   kill(first, SIGCONT);
 
   EXPECT_EQ(Wait(first), 2);
@@ -253,7 +261,8 @@ TEST_F(Sim, SecondRunOnTheSameStateWaitsForTheFirstAndSeesWhatItSaved) {
   EXPECT_EQ(Slurp(home_ / "panel" / ".pctdevid.conf"), "2575:8753\n22b9:0040\n");
   EXPECT_EQ(Slurp(lock), ""); // names no holder
   EXPECT_EQ(Entries(home_), (std::vector<std::string>{"bus.json", "first.txt", "panel", "s.json",
-                                                      "s.json.lock", "second.txt"}));
+                                                      "s.json.lock", "second.txt", "third.txt"}));
+  EXPECT_FALSE(fs::exists(home_ / "panel" / "Util.conf")); // the third wrote no mode
 }
 
 TEST_F(Sim, KilledRunLeavesItsControllerWithoutDriverUntilRecover) {
