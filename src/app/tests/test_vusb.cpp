@@ -15,6 +15,7 @@
 #include "base/state.h"
 #include "lists/registry.h"
 #include "run/driver.h"
+#include "scratch_dir.h"
 #include "vusb.h"
 
 namespace {
@@ -687,6 +688,199 @@ TEST_F(Vusb, StateCarriesControllersAcrossRuns) {
   EXPECT_TRUE(vusb::LoadStateFile(path));
   EXPECT_EQ(Dev(1).PosMode(), 4);
   std::filesystem::remove(path);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The kernel driver across resets and runs, and autosave
+
+// The state of one current PCT controller "dev0" with the scenario's defaults.
+std::string PctState(const std::string &fields, bool bound) {
+  return std::string("{\n  \"devices\": {\n    \"dev0\": {\n      \"driverBound\": ") +
+         (bound ? "true" : "false") + ",\n      \"identity\": \"0x12048170\",\n" + fields +
+         "      \"storedPosMode\": 32,\n      \"vid\": \"0x2575\"\n    }\n  }\n}\n";
+}
+
+const char kPctIds[] = "      \"params\": \"\",\n      \"pid\": \"0x8753\",\n";
+
+// Whether the state (of any number of devices) says dev0, its first, has its driver bound.
+bool FirstBound(const std::string &state) {
+  return state.rfind(PctState("", true).substr(0, 56), 0) == 0;
+}
+
+TEST_F(Vusb, DetachedDriverStaysUntilTheControllersOwnResetAlsoAcrossStateFiles) {
+  int pct = vusb::AddPctCurrent();
+  usb_dev_handle *h = OpenClaimed(pct);
+  usb_release_interface(h, 0);
+  usb_close(h);
+  usb_find_busses();
+  usb_find_devices();
+  EXPECT_EQ(Dev(pct).boundDriver, "");
+  const std::string detached = vusb::SaveStateText();
+  EXPECT_EQ(detached, PctState(kPctIds, false));
+
+  // The next session starts from the state: still no driver, so nothing but a claim works.
+  vusb::Reset();
+  pct = vusb::AddPctCurrent();
+  int res = vusb::AddResistive();
+  vusb::ApplyStateText(detached);
+  EXPECT_EQ(Dev(pct).boundDriver, "");
+  EXPECT_EQ(Dev(res).boundDriver, "usbhid"); // not named in the state
+  h = usb_open(vusb::UsbDevice(pct));
+  char name[50] = {};
+  EXPECT_EQ(usb_get_driver_np(h, 0, name, sizeof name), -ENODATA);
+  EXPECT_EQ(usb_detach_kernel_driver_np(h, 0), -ENODATA);
+  ASSERT_EQ(usb_claim_interface(h, 0), 0);
+  ASSERT_EQ(Set(h, Report({0x08, 0x84, 0x09})), 64);
+  // Reset: the controller enumerates next with its driver, which the state says at once.
+  EXPECT_TRUE(FirstBound(vusb::SaveStateText()));
+  vusb::ReEnumerate(); // the handle of the instance before the reset is still open
+  EXPECT_EQ(Dev(pct).boundDriver, "");
+  usb_close(h);
+  vusb::ReEnumerate();
+  EXPECT_EQ(Dev(pct).boundDriver, "usbhid");
+  EXPECT_EQ(Dev(pct).configuration, 1);
+  EXPECT_EQ(Dev(pct).claimedInterface, -1);
+
+  // The resistive reset frame re-binds too, at the next enumeration.
+  h = OpenClaimed(res);
+  ASSERT_EQ(Set(h, Frame("RR")), 6);
+  usb_release_interface(h, 0);
+  usb_close(h);
+  EXPECT_EQ(Dev(res).boundDriver, "");
+  usb_find_devices();
+  EXPECT_EQ(Dev(res).boundDriver, "usbhid");
+
+  // A state file from before the field: every driver bound.
+  h = OpenClaimed(pct);
+  usb_close(h);
+  EXPECT_FALSE(FirstBound(vusb::SaveStateText()));
+  vusb::ApplyStateText(R"({"devices":{"dev0":{"vid":"0x2575","pid":"0x8753",
+                            "identity":"0x12048170","storedPosMode":32,"params":""}}})");
+  EXPECT_EQ(Dev(pct).boundDriver, "usbhid");
+  EXPECT_TRUE(FirstBound(vusb::SaveStateText()));
+
+  // A device without a kernel driver has nothing to say about one.
+  vusb::Reset();
+  vusb::DeviceSpec bare = vusb::PlainSpec(0x0F0F, 0x0101);
+  bare.driver = "";
+  vusb::AddDevice(bare);
+  EXPECT_EQ(vusb::SaveStateText(),
+            "{\n  \"devices\": {\n    \"dev0\": {\n      \"pid\": \"0x0101\",\n      "
+            "\"vid\": \"0x0F0F\"\n    }\n  }\n}\n");
+  vusb::ApplyStateText(R"({"devices":{"dev0":{"driverBound":true}}})");
+  EXPECT_EQ(Dev(0).boundDriver, "");
+  EXPECT_THROW(vusb::ApplyStateText(R"({"devices":{"dev0":{"driverBound":1}}})"),
+               std::runtime_error);
+}
+
+TEST_F(Vusb, AutoSaveWritesTheStateOnlyWhenACallChangedIt) {
+  ScratchDir dir;
+  const std::string path = dir.File("state.json");
+  int pct = vusb::AddPctCurrent();
+  vusb::SetAutoSave(path);
+
+  // Reading changes nothing the file holds.
+  usb_find_busses();
+  usb_find_devices();
+  usb_dev_handle *h = usb_open(vusb::UsbDevice(pct));
+  char text[50] = {};
+  EXPECT_EQ(usb_get_driver_np(h, 0, text, sizeof text), 0);
+  EXPECT_GT(usb_get_string_simple(h, 2, text, sizeof text), 0);
+  EXPECT_FALSE(FileExists(path));
+
+  // The detach is written at once: a process killed now leaves the controller without driver.
+  ASSERT_EQ(usb_detach_kernel_driver_np(h, 0), 0);
+  EXPECT_EQ(ReadBytes(path), PctState(kPctIds, false));
+  EXPECT_EQ(vusb::AutoSaveWrites(), 1);
+
+  // Taking the interface over and reading reports: no write (the file, deleted, stays away).
+  std::filesystem::remove(path);
+  ASSERT_EQ(usb_set_configuration(h, 1), 0);
+  ASSERT_EQ(usb_claim_interface(h, 0), 0);
+  ASSERT_EQ(usb_set_altinterface(h, 0), 0);
+  Get(h, 0xF2, 32);
+  Set(h, Report({0x06, 0xA1, 0x10}));
+  Get(h, 0x07, 64);
+  EXPECT_FALSE(FileExists(path));
+
+  // Each write to flash is in the file as soon as the transfer is done.
+  Set(h, Report({0x08, 0xA8, 0x02, 0, 0, 0, 0, 0, 0x12, 0x34}));
+  EXPECT_EQ(ReadBytes(path),
+            PctState("      \"params\": \"1234\",\n      \"pid\": \"0x8753\",\n", false));
+  Set(h, Report({0x08, 0x84, 0xC9, 0x00, 0x21}));
+  EXPECT_NE(ReadBytes(path).find("\"storedPosMode\": 33,"), std::string::npos);
+  Set(h, Report({0xF3, 0x08, 0x00, 0x02, 0x00, 0x00, 0x75, 0x25, 0x69, 0x99}));
+  EXPECT_NE(ReadBytes(path).find("\"idsAfterReset\": false,\n      \"params\": \"1234\",\n"
+                                 "      \"pendingPid\": \"0x9969\""),
+            std::string::npos);
+  Set(h, Report({0x08, 0x84, 0x09}));
+  EXPECT_EQ(ReadBytes(path), vusb::SaveStateText());
+  EXPECT_NE(ReadBytes(path).find("\"driverBound\": true,"), std::string::npos);
+  EXPECT_NE(ReadBytes(path).find("\"idsAfterReset\": true"), std::string::npos);
+  EXPECT_EQ(vusb::AutoSaveWrites(), 5);
+  usb_release_interface(h, 0);
+  usb_close(h);
+  usb_find_devices(); // the new IDs take effect
+  EXPECT_NE(ReadBytes(path).find("\"pid\": \"0x9969\""), std::string::npos);
+  EXPECT_EQ(ReadBytes(path).find("pending"), std::string::npos);
+  EXPECT_EQ(vusb::AutoSaveWrites(), 6);
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"state.json"}); // no temporary left
+
+  // What SaveStateFile wrote counts as written.
+  vusb::SaveStateFile(path);
+  std::filesystem::remove(path);
+  usb_find_devices();
+  EXPECT_FALSE(FileExists(path));
+
+  // Off with an empty path, and after Reset.
+  vusb::SetAutoSave("");
+  h = OpenClaimed(pct);
+  usb_close(h);
+  vusb::SetAutoSave(path);
+  vusb::Reset();
+  pct = vusb::AddPctCurrent();
+  h = OpenClaimed(pct);
+  usb_close(h);
+  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(vusb::AutoSaveWrites(), 0);
+
+  // A write that fails says so once and is tried again at the next change.
+  const std::string lost = dir.File("gone/state.json");
+  vusb::SetAutoSave(lost);
+  testing::internal::CaptureStderr();
+  h = usb_open(vusb::UsbDevice(pct)); // left without driver above
+  ASSERT_EQ(usb_claim_interface(h, 0), 0);
+  Set(h, Report({0x08, 0x84, 0x09}));
+  usb_close(h);
+  usb_find_devices();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "vusb: autosave: " + lost + ": " + strerror(ENOENT) + "\n");
+  EXPECT_EQ(vusb::AutoSaveWrites(), 0);
+  std::filesystem::create_directory(dir.File("gone"));
+  h = usb_open(vusb::UsbDevice(pct)); // reads only: no write
+  EXPECT_FALSE(FileExists(lost));
+  usb_close(h); // the state not written yet: now
+  EXPECT_EQ(ReadBytes(lost), PctState(kPctIds, true));
+  EXPECT_EQ(vusb::AutoSaveWrites(), 1);
+}
+
+TEST_F(Vusb, StateFilesAreReplacedWholeThroughPrivateTemporaries) {
+  ScratchDir dir;
+  const std::string path = dir.File("options.ini");
+  vusb::WriteFileAtomically(path, "[options]\nres=1\n");
+  vusb::WriteFileAtomically(path, "[options]\n");
+  EXPECT_EQ(ReadBytes(path), "[options]\n");
+  EXPECT_EQ(std::filesystem::status(path).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"options.ini"});
+  const std::string lost = dir.File("none/state.json");
+  try {
+    vusb::SaveStateFile(lost);
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error &e) {
+    EXPECT_EQ(std::string(e.what()), lost + ": " + strerror(ENOENT));
+  }
 }
 
 // The whole chain the simulator runs: a mode switch, then a fresh process that finds the

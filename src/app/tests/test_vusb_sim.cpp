@@ -1,13 +1,21 @@
 // panelcfg-sim as a user runs it: its own options, the built-in bus, the state between runs.
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "vusb.h"
 
@@ -55,8 +63,77 @@ protected:
     return r;
   }
 
+  // Starts the simulator in the background, its output (both streams, line by line) into out.
+  pid_t Start(const std::string &args, const fs::path &out) {
+    std::string cmd = "exec env -u PANELCFG_SIM_SCENARIO -u PANELCFG_SIM_STATE -u "
+                      "PANELCFG_SIM_DIR -u PANELCFG_SIM_INSTANT HOME='" +
+                      home_.string() + "' stdbuf -oL " PANELCFG_SIM " " + args + " >'" +
+                      out.string() + "' 2>&1";
+    std::string sh = "/bin/sh";
+    std::string c = "-c";
+    std::vector<char *> argv = {sh.data(), c.data(), cmd.data(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv.data(), environ) != 0)
+      return -1;
+    return pid;
+  }
+
+  // The exit status of a child; 128 + the signal that ended it.
+  static int Wait(pid_t pid) {
+    int st = 0;
+    if (waitpid(pid, &st, 0) != pid)
+      return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  }
+
+  // Polls until done() holds; false when it still does not after a long while.
+  static bool Until(const std::function<bool()> &done) {
+    for (int i = 0; i < 20000; i++) {
+      if (done())
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  fs::path Scenario(const std::string &json) {
+    fs::path p = home_ / "bus.json";
+    std::ofstream(p) << json;
+    return p;
+  }
+
+  std::vector<std::string> Entries(const fs::path &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   fs::path home_;
 };
+
+// The controllers of a scenario as a state file leaves them; empty when there is no file yet.
+std::vector<vusb::Device> StateOf(const fs::path &scenario, const fs::path &state) {
+  std::string text = Slurp(state);
+  if (text.empty())
+    return {};
+  vusb::LoadScenarioText(Slurp(scenario));
+  vusb::ApplyStateText(text);
+  std::vector<vusb::Device> out;
+  out.reserve(static_cast<size_t>(vusb::DeviceCount()));
+  for (int i = 0; i < vusb::DeviceCount(); i++)
+    out.push_back(vusb::Dev(i));
+  vusb::Reset();
+  return out;
+}
+
+bool Detached(const fs::path &scenario, const fs::path &state, size_t device) {
+  std::vector<vusb::Device> devs = StateOf(scenario, state);
+  return devs.size() > device && devs[device].boundDriver.empty();
+}
+
+std::string Pid(pid_t pid) { return std::to_string(pid) + "\n"; }
 
 TEST_F(Sim, ModeSwitchIsSeenByTheNextRunOnTheBuiltInBus) {
   Result mouse = Run("--instant --mouse");
@@ -130,6 +207,206 @@ TEST_F(Sim, BrokenScenarioStopsTheSimulatorWithItsOwnStatus) {
   r = Run("--state", "", true);
   EXPECT_EQ(r.status, 125);
   EXPECT_EQ(r.out, "panelcfg-sim: --state needs a value\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Runs at the same time, runs stopped and killed, path limits
+
+constexpr char kTwoPanels[] = R"({"devices":[{"name":"a","model":"pct-current"},
+                                             {"name":"b","model":"pct-legacy"}]})";
+constexpr char kCurrent[] = "II:Firmware Version:S1.2.04(r368) ChipID:8\n";
+constexpr char kLegacy[] = "II:Firmware Version:S3.0.12(r325) ChipID:10\n";
+
+TEST_F(Sim, SecondRunOnTheSameStateWaitsForTheFirstAndSeesWhatItSaved) {
+  fs::path bus = Scenario(kTwoPanels);
+  fs::path state = home_ / "s.json";
+  fs::path lock = home_ / "s.json.lock";
+  const std::string common = "--scenario " + bus.string() + " --state " + state.string() +
+                             " --dir " + (home_ / "panel").string();
+
+  // The first, with real pauses, is held still while it holds the lock.
+  pid_t first = Start(common + " setpos 3", home_ / "first.txt");
+  ASSERT_GT(first, 0);
+  ASSERT_TRUE(Until([&] { return Slurp(lock) == Pid(first); }));
+  kill(first, SIGSTOP);
+  ASSERT_EQ(Slurp(lock), Pid(first)); // stopped before letting it go
+
+  pid_t second = Start("--instant " + common + " getpos", home_ / "second.txt");
+  ASSERT_GT(second, 0);
+  const std::string waiting =
+      "II:waiting for the other panelcfg run (pid " + std::to_string(first) + ") to finish\n";
+  EXPECT_TRUE(Until([&] { return Slurp(home_ / "second.txt") == waiting; }));
+  // A third one, stopped while it waits, does nothing.
+  pid_t third = Start("--instant " + common + " --mouse", home_ / "third.txt");
+  ASSERT_GT(third, 0);
+  EXPECT_TRUE(Until([&] { return Slurp(home_ / "third.txt") == waiting; }));
+  kill(third, SIGTERM);
+  EXPECT_EQ(Wait(third), 143);
+  EXPECT_EQ(Slurp(home_ / "third.txt"),
+            waiting + "EE:interrupted by SIGTERM while waiting for the other run; nothing done\n");
+  kill(first, SIGCONT);
+
+  EXPECT_EQ(Wait(first), 2);
+  EXPECT_EQ(Wait(second), 2);
+  EXPECT_EQ(Slurp(home_ / "first.txt"), std::string(kCurrent) + kLegacy + "II:PCT Devices:2\n");
+  // The second loaded the state only after the first had saved it.
+  EXPECT_EQ(Slurp(home_ / "second.txt"),
+            waiting + kCurrent + "pos mode=3\n" + kLegacy + "pos mode=3\nII:PCT Devices:2\n");
+  std::vector<vusb::Device> devs = StateOf(bus, state);
+  ASSERT_EQ(devs.size(), 2u);
+  for (const vusb::Device &d : devs) {
+    EXPECT_EQ(d.PosMode(), 3) << d.name;
+    EXPECT_EQ(d.boundDriver, "usbhid") << d.name;
+  }
+  EXPECT_EQ(Slurp(home_ / "panel" / ".pctdevid.conf"), "2575:8753\n22b9:0040\n");
+  EXPECT_EQ(Slurp(lock), ""); // names no holder
+  EXPECT_EQ(Entries(home_), (std::vector<std::string>{"bus.json", "first.txt", "panel", "s.json",
+                                                      "s.json.lock", "second.txt", "third.txt"}));
+  EXPECT_FALSE(fs::exists(home_ / "panel" / "Util.conf")); // the third wrote no mode
+}
+
+TEST_F(Sim, KilledRunLeavesItsControllerWithoutDriverUntilRecover) {
+  fs::path bus = Scenario(R"({"devices":[{"name":"p","model":"pct-current"}]})");
+  fs::path state = home_ / "s.json";
+  const std::string common = "--scenario " + bus.string() + " --state " + state.string() +
+                             " --dir " + (home_ / "panel").string();
+  pid_t run = Start(common + " --mouse", home_ / "out.txt");
+  ASSERT_GT(run, 0);
+  ASSERT_TRUE(Until([&] { return Detached(bus, state, 0); }));
+  kill(run, SIGKILL);
+  EXPECT_EQ(Wait(run), 128 + SIGKILL);
+
+  // The mode switch had not reached the flash yet; the driver is off the controller.
+  EXPECT_EQ(Slurp(state), "{\n  \"devices\": {\n    \"p\": {\n      \"driverBound\": false,\n"
+                          "      \"identity\": \"0x12048170\",\n      \"params\": \"\",\n"
+                          "      \"pid\": \"0x8753\",\n      \"storedPosMode\": 32,\n"
+                          "      \"vid\": \"0x2575\"\n    }\n  }\n}\n");
+  EXPECT_EQ(Entries(home_),
+            (std::vector<std::string>{"bus.json", "out.txt", "panel", "s.json", "s.json.lock"}));
+
+  // A normal run leaves it alone, as it would a real one.
+  Result r = Run("--instant " + common + " getpos", "", true);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("panelcfg --recover resets it\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("pos mode="), std::string::npos) << r.out;
+
+  r = Run("--instant " + common + " --recover");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "II:reset bus 001 device 002: 2575:8753 PCT, which had no kernel driver\n"
+                   "II:Controllers reset:1\n");
+  ASSERT_EQ(StateOf(bus, state).size(), 1u);
+  EXPECT_EQ(StateOf(bus, state)[0].boundDriver, "usbhid");
+  r = Run("--instant " + common + " --recover");
+  EXPECT_EQ(r.status, 0); // nothing left to recover
+  EXPECT_EQ(r.out, "II:Controllers reset:0\n");
+
+  r = Run("--instant " + common + " getpos");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, std::string(kCurrent) + "pos mode=1\nII:PCT Devices:1\n");
+}
+
+TEST_F(Sim, StopSignalFinishesTheControllerInHandAndWritesNoListFile) {
+  // The legacy controller first; it ignores its first ten mode changes, which its handling
+  // retries with pauses.
+  fs::path bus = Scenario(R"({"devices":[
+      {"name":"b","model":"pct-legacy","faults":{"ignoredModeSets":10}},
+      {"name":"a","model":"pct-current"}]})");
+  fs::path state = home_ / "s.json";
+  fs::path panel = home_ / "panel";
+  pid_t run = Start("--scenario " + bus.string() + " --state " + state.string() + " --dir " +
+                        panel.string() + " getpos",
+                    home_ / "out.txt");
+  ASSERT_GT(run, 0);
+  ASSERT_TRUE(Until([&] { return Detached(bus, state, 0); }));
+  kill(run, SIGTERM);
+  EXPECT_EQ(Wait(run), 143);
+  EXPECT_EQ(Slurp(home_ / "out.txt"),
+            std::string(kLegacy) +
+                "pos mode=1\nEE:interrupted by SIGTERM: 1 supported device not visited, no list "
+                "file written\n");
+  EXPECT_EQ(Entries(panel), std::vector<std::string>{});
+  std::vector<vusb::Device> devs = StateOf(bus, state);
+  ASSERT_EQ(devs.size(), 2u);
+  EXPECT_EQ(devs[0].boundDriver, "usbhid"); // finished with its reset
+  EXPECT_EQ(devs[1].boundDriver, "usbhid"); // never touched
+}
+
+TEST_F(Sim, TooLongPathsStopTheSimulatorBeforeAnythingIsCreated) {
+  fs::path bus = Scenario(R"({"options":{"res":1},"devices":[{"model":"pct-current"}]})");
+  const std::string base = home_.string() + "/";
+  const std::string dir254 = base + std::string(254 - base.size(), 'd');
+  const std::string state = " --state " + base + "s.json --scenario " + bus.string();
+
+  Result r = Run("--instant --dir " + dir254 + "x" + state + " getpos", "", true);
+  EXPECT_EQ(r.status, 125);
+  EXPECT_EQ(r.out, "panelcfg-sim: --dir is too long (at most 254 bytes): " + dir254 + "x\n");
+  r = Run("--instant" + state + " getpos", "PANELCFG_SIM_DIR=" + dir254 + "xy", true);
+  EXPECT_EQ(r.status, 125);
+  EXPECT_EQ(r.out, "panelcfg-sim: --dir is too long (at most 254 bytes): " + dir254 + "xy\n");
+
+  std::string longState = base;
+  while (longState.size() < 4089)
+    longState += std::string(std::min<size_t>(200, 4088 - longState.size()), 's') + "/";
+  longState.back() = 'j';
+  r = Run("--instant --dir " + base + "p --state " + longState + " getpos", "", true);
+  EXPECT_EQ(r.status, 125);
+  EXPECT_EQ(r.out, "panelcfg-sim: --state is too long (at most 4088 bytes): " + longState + "\n");
+  const std::string name249 = base + std::string(249, 'n');
+  r = Run("--instant --dir " + base + "p --state " + name249 + " getpos", "", true);
+  EXPECT_EQ(r.status, 125);
+  EXPECT_EQ(r.out, "panelcfg-sim: the file name of --state is too long (at most 248 bytes): " +
+                       name249 + "\n");
+  EXPECT_EQ(Entries(home_), std::vector<std::string>{"bus.json"});
+
+  // At the limits everything fits: DIR (a trailing slash left out) and the names beside FILE.
+  const std::string name248 = base + std::string(248, 'n');
+  r = Run("--instant --dir " + dir254 + "/ --state " + name248 + " --scenario " + bus.string() +
+          " getpos");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, std::string(kCurrent) + "pos mode=1\nII:PCT Devices:1\n");
+  EXPECT_EQ(Slurp(dir254 + "/options.ini"), "[options]\nres=1\n");
+  EXPECT_EQ(Slurp(dir254 + "/.pctdevid.conf"), "2575:8753\n");
+  EXPECT_TRUE(fs::exists(name248 + ".lock"));
+
+  r = Run("--sim-help");
+  EXPECT_NE(r.out.find("holds the lock FILE.lock"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("DIR may be at most 254 bytes long (trailing slashes left out), FILE at "
+                       "most 4088\nbytes with a last component of at most 248 bytes.\n"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST_F(Sim, ManyRunsAtOnceNeverFailTheSimulator) {
+  fs::path bus = Scenario(R"({"options":{"res":1},"devices":[{"model":"pct-current"}]})");
+  fs::path states = home_ / "states";
+  fs::create_directory(states);
+  // Twenty state files side by side in one directory, two runs on each.
+  std::vector<pid_t> runs;
+  for (int i = 0; i < 40; i++) {
+    const std::string n = std::to_string(i / 2);
+    runs.push_back(Start("--instant --scenario " + bus.string() + " --state " +
+                             (states / ("s" + n + ".json")).string() + " --dir " +
+                             (home_ / ("panel" + n)).string() + " getpos",
+                         home_ / ("out" + std::to_string(i) + ".txt")));
+  }
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < runs.size(); i++) {
+    ASSERT_GT(runs[i], 0);
+    EXPECT_EQ(Wait(runs[i]), 1) << Slurp(home_ / ("out" + std::to_string(i) + ".txt"));
+    const std::string n = std::to_string(i / 2);
+    if (i % 2 == 0) {
+      expected.push_back("s" + n + ".json");
+      expected.push_back("s" + n + ".json.lock");
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Entries(states), expected); // every file whole, no temporary left behind
+  for (int i = 0; i < 20; i++) {
+    std::vector<vusb::Device> devs = StateOf(bus, states / ("s" + std::to_string(i) + ".json"));
+    ASSERT_EQ(devs.size(), 1u);
+    EXPECT_EQ(devs[0].boundDriver, "usbhid");
+    EXPECT_EQ(Slurp(home_ / ("panel" + std::to_string(i)) / "options.ini"), "[options]\nres=1\n");
+  }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
+#include "base/runlock.h"
+#include "base/state.h"
+#include "base/stop.h"
 #include "default_scenario.h"
 #include "run/driver.h"
 #include "vusb.h"
@@ -17,6 +22,16 @@
 namespace {
 
 constexpr int kSimFailure = 125; // the utility's own status is a count of controllers
+
+// Names beside the state file: its lock, and the temporary files it is written through.
+constexpr char kLockSuffix[] = ".lock";
+constexpr char kTempSuffix[] = ".XXXXXX";
+constexpr size_t kLongestSuffix =
+    sizeof kLockSuffix > sizeof kTempSuffix ? sizeof kLockSuffix - 1 : sizeof kTempSuffix - 1;
+// The utility keeps DIR with a '/' appended in PanelDir.
+constexpr size_t kMaxDir = sizeof PanelDir - 2;
+constexpr size_t kMaxState = PATH_MAX - 1 - kLongestSuffix;
+constexpr size_t kMaxStateName = NAME_MAX - kLongestSuffix;
 
 void PrintHelp() {
   fputs("Usage: panelcfg-sim [OPTION]... [--] [panelcfg arguments]\n"
@@ -40,8 +55,18 @@ void PrintHelp() {
         "Without a HOME the defaults are under ./panelcfg-sim/. When the scenario names options\n"
         "and DIR has no options.ini, one is written from them.\n"
         "\n"
+        "A run that may touch a controller holds the lock FILE.lock (it names the holder's pid)\n"
+        "from before the state is loaded until after it is saved; a second run on the same\n"
+        "state waits for it (up to 60 s). While the run goes on, FILE is rewritten after every\n"
+        "USB call that changed a controller, so a killed run leaves what the controllers' flash\n"
+        "holds, a controller it held without its kernel driver included; panelcfg-sim --recover\n"
+        "resets such controllers.\n"
+        "\n"
         "The exit status is panelcfg's; 125 when the simulator itself could not run.\n",
         stdout);
+  printf("DIR may be at most %zu bytes long (trailing slashes left out), FILE at most %zu\n"
+         "bytes with a last component of at most %zu bytes.\n",
+         kMaxDir, kMaxState, kMaxStateName);
 }
 
 std::string Env(const char *name) {
@@ -70,6 +95,30 @@ std::string ParentOf(const std::string &path) {
 bool Exists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+// Whether the paths fit where they go; otherwise says which does not and how long it may be.
+bool PathsFit(const std::string &dir, const std::string &state) {
+  const std::string name = state.substr(state.find_last_of('/') + 1);
+  const char *what = nullptr;
+  const std::string *path = &state;
+  size_t most = 0;
+  if (dir.size() > kMaxDir) {
+    what = "--dir";
+    path = &dir;
+    most = kMaxDir;
+  } else if (state.size() > kMaxState) {
+    what = "--state";
+    most = kMaxState;
+  } else if (name.size() > kMaxStateName) {
+    what = "the file name of --state";
+    most = kMaxStateName;
+  }
+  if (what == nullptr)
+    return true;
+  fprintf(stderr, "panelcfg-sim: %s is too long (at most %zu bytes): %s\n", what, most,
+          path->c_str());
+  return false;
 }
 
 } // namespace
@@ -130,10 +179,54 @@ int main(int argc, char **argv) {
     state = base + "/state.json";
   if (dir.empty())
     dir = base + "/touch_panel";
+  while (dir.size() > 1 && dir.back() == '/')
+    dir.pop_back();
+  if (!PathsFit(dir, state))
+    return kSimFailure;
   if (!MakeDirs(dir)) {
     fprintf(stderr, "panelcfg-sim: cannot create %s: %s\n", dir.c_str(), strerror(errno));
     return kSimFailure;
   }
+  if (!MakeDirs(ParentOf(state))) {
+    fprintf(stderr, "panelcfg-sim: cannot create the directory of %s: %s\n", state.c_str(),
+            strerror(errno));
+    return kSimFailure;
+  }
+
+  std::vector<char *> args;
+  args.push_back(argv[0]);
+  for (; i < argc; i++)
+    args.push_back(argv[i]);
+  args.push_back(nullptr);
+  const int nargs = static_cast<int>(args.size()) - 1;
+
+  // A run that may touch a controller owns the state file from before it is read until after
+  // it is written: two runs at once would otherwise each save what the other never saw.
+  const bool touches = RunTouchesControllers(nargs, args.data());
+  int lock = -1;
+  if (touches) {
+    InstallStopSignals();
+    switch (TakeRunLock((state + kLockSuffix).c_str(), kRunLockWaitMs, &lock)) {
+    case RUNLOCK_HELD:
+    case RUNLOCK_UNAVAILABLE:
+      break;
+    case RUNLOCK_TIMED_OUT:
+      fflush(stdout);
+      return 0;
+    case RUNLOCK_INTERRUPTED:
+      DebugMsg(0, "interrupted by %s while waiting for the other run; nothing done\n",
+               StopSignalName(StopSignal()));
+      fflush(stdout);
+      return 128 + StopSignal();
+    }
+  }
+  // Every way out from here on lets the lock go.
+  auto finish = [&](int status) {
+    vusb::SetAutoSave("");
+    fflush(stdout);
+    ReleaseRunLock(lock);
+    return status;
+  };
 
   std::string options;
   try {
@@ -141,26 +234,26 @@ int main(int argc, char **argv) {
                                : vusb::LoadScenarioFile(scenario);
     if (!fresh)
       vusb::LoadStateFile(state);
+    if (touches) {
+      vusb::SetAutoSave(state);
+      if (fresh)
+        vusb::SaveStateFile(state); // the file says from the start what the bus starts with
+    }
+    std::string optionsFile = dir + "/options.ini";
+    if (!options.empty() && !Exists(optionsFile))
+      vusb::WriteFileAtomically(optionsFile, options);
   } catch (const std::exception &e) {
     fprintf(stderr, "panelcfg-sim: %s\n", e.what());
-    return kSimFailure;
-  }
-  std::string optionsFile = dir + "/options.ini";
-  if (!options.empty() && !Exists(optionsFile)) {
-    FILE *f = fopen(optionsFile.c_str(), "w");
-    if (f == nullptr || fputs(options.c_str(), f) < 0 || fclose(f) != 0) {
-      fprintf(stderr, "panelcfg-sim: cannot write %s: %s\n", optionsFile.c_str(), strerror(errno));
-      return kSimFailure;
-    }
+    return finish(kSimFailure);
   }
   vusb::SetRealTime(!instant);
 
-  std::vector<char *> args;
-  args.push_back(argv[0]);
-  for (; i < argc; i++)
-    args.push_back(argv[i]);
-  args.push_back(nullptr);
-  int status = PanelcfgMain(static_cast<int>(args.size()) - 1, args.data(), dir.c_str());
+  // A stop signal before the utility's run: nothing has been touched yet.
+  if (touches && StopSignal() != 0) {
+    DebugMsg(0, "interrupted by %s before the run; nothing done\n", StopSignalName(StopSignal()));
+    return finish(128 + StopSignal());
+  }
+  int status = PanelcfgMain(nargs, args.data(), dir.c_str(), nullptr);
   fflush(stdout);
 
   if (trace)
@@ -168,15 +261,16 @@ int main(int argc, char **argv) {
       fprintf(stderr, "vusb: %-12s %s\n", e.device >= 0 ? vusb::Dev(e.device).name.c_str() : "",
               vusb::Describe(e).c_str());
 
+  // A run that touches nothing saves nothing: it holds no lock, and another run may be saving.
+  if (!touches)
+    return finish(status);
   // The controllers reset during the run enumerate again, under the IDs they were given.
   vusb::ReEnumerate();
   try {
-    if (!MakeDirs(ParentOf(state)))
-      throw std::runtime_error("cannot create the directory of " + state);
     vusb::SaveStateFile(state);
   } catch (const std::exception &e) {
     fprintf(stderr, "panelcfg-sim: %s\n", e.what());
-    return kSimFailure;
+    return finish(kSimFailure);
   }
-  return status;
+  return finish(status);
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <set>
@@ -57,10 +58,28 @@ Entry CallEntry(const char *name, int device, int arg = 0) {
   return e;
 }
 
+// Whether a call may change what the state file holds, or the host's hold on a device: transfers
+// to the device, the take-over and its end, enumerations. Only these are followed by autosave.
+bool MayChange(const Entry &e) {
+  if (e.kind == Kind::Transfer)
+    return (e.requestType & USB_ENDPOINT_IN) == 0;
+  for (const char *name :
+       {"usb_find_busses", "usb_find_devices", "usb_detach_kernel_driver_np",
+        "usb_set_configuration", "usb_claim_interface", "usb_release_interface", "usb_close"})
+    if (e.call == name)
+      return true;
+  return false;
+}
+
 // Logs a call and returns its result; a negative result is an errno that SetError already set.
 int Finish(Entry e, int result) {
   e.result = result;
   e.err = result < 0 ? -result : 0;
+  if (MayChange(e)) {
+    const int err = errno;
+    detail::AfterCall(); // before the log, whose RaiseAt may end the process
+    errno = err;
+  }
   detail::Record(std::move(e));
   return result;
 }
@@ -247,12 +266,15 @@ void Reset() {
   ClearRaises();
   ClearWaits();
   SetRealTime(false);
+  SetAutoSave("");
 }
 
 void ReEnumerate() {
   for (const auto &d : devices) {
-    bool reconnected = d->gone || d->restarted;
-    d->restarted = false;
+    const bool reconnected = d->gone || d->restarted;
+    // A handle of the instance before the reset still open: the driver binds at the first
+    // enumeration after it is closed.
+    d->restarted = reconnected && d->openHandles > 0;
     if (d->idsAfterReset) {
       d->vid = d->pendingVid;
       d->pid = d->pendingPid;

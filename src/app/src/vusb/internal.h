@@ -19,6 +19,9 @@ Device *DeviceOf(usb_dev_handle *h);
 // Appends an entry to the log.
 void Record(Entry e);
 
+// Autosave's part of every libusb call: writes the state file when the state changed.
+void AfterCall();
+
 // Answers one control transfer on a device that is present; returns the byte count or a
 // negative errno. data holds size bytes; a device-to-host answer is written into it.
 int ModelTransfer(Device &d, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,

@@ -1,4 +1,8 @@
 // Scenarios (a bus described in JSON) and the controller state kept between runs.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "internal.h"
 
@@ -312,7 +317,161 @@ std::string ReadFile(const std::string &path) {
   return ss.str();
 }
 
+// What the state file holds of one device: what its flash keeps and whether the kernel has its
+// driver bound to it.
+struct Kept {
+  std::string name;
+  Model model = Model::Plain;
+  uint16_t vid = 0, pid = 0;
+  uint32_t identity = 0, storedPosMode = 0;
+  Bytes params;
+  bool pendingIds = false, idsAfterReset = false;
+  uint16_t pendingVid = 0, pendingPid = 0;
+  std::string firmware;
+  uint16_t rotation = 0;
+  bool hasDriver = false, driverBound = false;
+
+  bool operator==(const Kept &) const = default;
+};
+
+std::vector<Kept> Snapshot() {
+  std::vector<Kept> out;
+  out.reserve(static_cast<size_t>(DeviceCount()));
+  for (int i = 0; i < DeviceCount(); i++) {
+    const Device &d = Dev(i);
+    Kept k;
+    k.name = d.name;
+    k.model = d.model;
+    k.vid = d.vid;
+    k.pid = d.pid;
+    if (d.model == Model::PctCurrent || d.model == Model::PctLegacy) {
+      k.identity = d.identity;
+      k.storedPosMode = d.storedPosMode;
+      k.params = d.params;
+      k.pendingIds = d.pendingIds;
+      k.idsAfterReset = d.idsAfterReset;
+      k.pendingVid = d.pendingVid;
+      k.pendingPid = d.pendingPid;
+    }
+    if (d.model == Model::Resistive) {
+      k.firmware = d.firmware;
+      k.rotation = d.rotation;
+    }
+    // A controller that was reset enumerates next with its driver bound, even when this process
+    // ends before that enumeration.
+    k.hasDriver = !d.driver.empty();
+    k.driverBound = k.hasDriver && (!d.boundDriver.empty() || d.restarted || d.gone);
+    out.push_back(std::move(k));
+  }
+  return out;
+}
+
+std::string TextOf(const std::vector<Kept> &kept) {
+  json devs = json::object();
+  for (const Kept &k : kept) {
+    json s;
+    s["vid"] = Hex16(k.vid);
+    s["pid"] = Hex16(k.pid);
+    if (k.model == Model::PctCurrent || k.model == Model::PctLegacy) {
+      s["identity"] = Hex32(k.identity);
+      s["storedPosMode"] = k.storedPosMode;
+      s["params"] = HexText(k.params);
+      if (k.pendingIds) {
+        s["pendingVid"] = Hex16(k.pendingVid);
+        s["pendingPid"] = Hex16(k.pendingPid);
+        s["idsAfterReset"] = k.idsAfterReset;
+      }
+    }
+    if (k.model == Model::Resistive) {
+      s["firmware"] = k.firmware;
+      s["rotation"] = k.rotation;
+    }
+    if (k.hasDriver)
+      s["driverBound"] = k.driverBound;
+    devs[k.name] = s;
+  }
+  json j;
+  j["devices"] = devs;
+  return j.dump(2) + "\n";
+}
+
+// Autosave: the file, and the state last written to it (or found in it when autosave began).
+struct AutoSave {
+  std::string path;
+  std::vector<Kept> written;
+  int writes = 0;
+  bool warned = false;
+};
+AutoSave autoSave;
+
+void WriteAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      throw std::runtime_error(strerror(n < 0 ? errno : EIO));
+    done += static_cast<size_t>(n);
+  }
+}
+
 } // namespace
+
+void WriteFileAtomically(const std::string &path, const std::string &text) {
+  std::string pattern = path + ".XXXXXX";
+  std::vector<char> tmp(pattern.begin(), pattern.end());
+  tmp.push_back('\0');
+  int fd = mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0)
+    Fail(path, strerror(errno));
+  try {
+    // mkstemp creates the file 0600; the state is no secret.
+    if (fchmod(fd, 0644) != 0)
+      throw std::runtime_error(strerror(errno));
+    WriteAll(fd, text);
+    const int closed = close(fd);
+    fd = -1;
+    if (closed != 0)
+      throw std::runtime_error(strerror(errno));
+    if (rename(tmp.data(), path.c_str()) != 0)
+      throw std::runtime_error(strerror(errno));
+  } catch (const std::runtime_error &e) {
+    if (fd >= 0)
+      close(fd);
+    unlink(tmp.data());
+    Fail(path, e.what());
+  }
+}
+
+void SetAutoSave(const std::string &path) {
+  autoSave.path = path;
+  autoSave.written = path.empty() ? std::vector<Kept>{} : Snapshot();
+  autoSave.writes = 0;
+  autoSave.warned = false;
+}
+
+int AutoSaveWrites() { return autoSave.writes; }
+
+namespace detail {
+void AfterCall() {
+  if (autoSave.path.empty())
+    return;
+  std::vector<Kept> now = Snapshot();
+  if (now == autoSave.written)
+    return;
+  try {
+    WriteFileAtomically(autoSave.path, TextOf(now));
+  } catch (const std::runtime_error &e) {
+    if (!autoSave.warned)
+      fprintf(stderr, "vusb: autosave: %s\n", e.what());
+    autoSave.warned = true;
+    return;
+  }
+  autoSave.written = std::move(now);
+  autoSave.writes++;
+}
+} // namespace detail
 
 std::string LoadScenarioText(const std::string &text) {
   json j = Parse(text, "scenario");
@@ -352,33 +511,7 @@ std::string LoadScenarioFile(const std::string &path) {
   }
 }
 
-std::string SaveStateText() {
-  json devs = json::object();
-  for (int i = 0; i < DeviceCount(); i++) {
-    const Device &d = Dev(i);
-    json s;
-    s["vid"] = Hex16(d.vid);
-    s["pid"] = Hex16(d.pid);
-    if (d.model == Model::PctCurrent || d.model == Model::PctLegacy) {
-      s["identity"] = Hex32(d.identity);
-      s["storedPosMode"] = d.storedPosMode;
-      s["params"] = HexText(d.params);
-      if (d.pendingIds) {
-        s["pendingVid"] = Hex16(d.pendingVid);
-        s["pendingPid"] = Hex16(d.pendingPid);
-        s["idsAfterReset"] = d.idsAfterReset;
-      }
-    }
-    if (d.model == Model::Resistive) {
-      s["firmware"] = d.firmware;
-      s["rotation"] = d.rotation;
-    }
-    devs[d.name] = s;
-  }
-  json j;
-  j["devices"] = devs;
-  return j.dump(2) + "\n";
-}
+std::string SaveStateText() { return TextOf(Snapshot()); }
 
 void ApplyStateText(const std::string &text) {
   json j = Parse(text, "state");
@@ -391,6 +524,7 @@ void ApplyStateText(const std::string &text) {
       continue;
     const json &s = devs[d.name];
     std::string at = "state." + d.name;
+    bool bound = true; // state files from before the field: the driver was bound
     for (const auto &[key, v] : s.items()) {
       std::string w = at + "." + key;
       if (key == "vid")
@@ -413,25 +547,21 @@ void ApplyStateText(const std::string &text) {
         d.firmware = Text(v, w);
       else if (key == "rotation")
         d.rotation = d.liveRotation = static_cast<uint16_t>(Number(v, w, 0, 0xFFFF));
+      else if (key == "driverBound")
+        bound = Flag(v, w);
       else
         Fail(w, "unknown key");
     }
+    d.boundDriver = bound ? d.driver : "";
   }
   ReEnumerate();
 }
 
 void SaveStateFile(const std::string &path) {
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    if (!out)
-      Fail(tmp, strerror(errno));
-    out << SaveStateText();
-    if (!out.flush())
-      Fail(tmp, strerror(errno));
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0)
-    Fail(path, strerror(errno));
+  std::vector<Kept> now = Snapshot();
+  WriteFileAtomically(path, TextOf(now));
+  if (path == autoSave.path)
+    autoSave.written = std::move(now);
 }
 
 bool LoadStateFile(const std::string &path) {

@@ -96,7 +96,9 @@ struct DeviceSpec {
   uint8_t interfaceSubClass = 0;
   uint8_t interfaceProtocol = 0;      // 2 is the boot-mouse protocol
   std::map<int, std::string> strings; // string descriptors by index (1 manufacturer, 2 product)
-  std::string driver = "usbhid";      // kernel driver bound to the interface; empty: none
+  std::string driver = "usbhid";      // kernel driver of the interface; empty: none. It is
+                                      // bound at the start, after a detach no longer, and again
+                                      // at the first enumeration after the controller's reset
   // PCT
   uint32_t identity = 0;         // firmware identity, report 0xF2 bytes 1..4
   uint32_t storedPosMode = 0x20; // position mode as stored (mode + 31): digitizer
@@ -122,7 +124,8 @@ struct Device : DeviceSpec {
   uint16_t liveRotation = 0; // working value (SP); rotation holds the permanent one (PL)
   Bytes lastAnswer;          // answer frame the next Get_Report of report 1 returns
   // Host side
-  std::string boundDriver;   // driver bound now; empty after a detach or when none
+  std::string boundDriver;   // driver bound now; empty after a detach or when none (kept in
+                             // the state file, so a detach outlives the run until a reset)
   int configuration = 0;     // set configuration value, 0 none
   int claimedInterface = -1; // -1 none
   int openHandles = 0;       // handles open now
@@ -167,8 +170,9 @@ int DeviceCount();
 void Reset();
 
 // A fresh enumeration now: devices reset after a USB-ID write take the new IDs, devices gone
-// after a reset come back, and usb_busses is rebuilt. usb_find_busses/usb_find_devices do the
-// same, so a second run of the utility sees the controller under its new IDs.
+// after a reset come back, devices reset come back with their kernel driver bound (once no
+// handle of theirs is open any more), and usb_busses is rebuilt. usb_find_busses/usb_find_devices
+// do the same, so a second run of the utility sees the controller under its new IDs.
 void ReEnumerate();
 
 // Handles opened with usb_open and not yet closed, over all devices.
@@ -256,11 +260,29 @@ std::string LoadScenarioText(const std::string &json);
 std::string LoadScenarioFile(const std::string &path);
 
 // Controller state of every device by name (parameter area, position mode, USB IDs, pending
-// IDs, rotation, identity) as JSON text, and back. Applying ignores unknown names.
+// IDs, rotation, identity, whether its kernel driver is bound) as JSON text, and back. Applying
+// ignores unknown names; a device without "driverBound" gets its driver bound.
 std::string SaveStateText();
 void ApplyStateText(const std::string &json);
 // File forms; LoadStateFile returns false (and changes nothing) when the file does not exist.
+// SaveStateFile writes through WriteFileAtomically.
 void SaveStateFile(const std::string &path);
 bool LoadStateFile(const std::string &path);
+
+// Writes text to path as one step: into a temporary file of its own (mkstemp, in the same
+// directory, so no two processes ever share one), then renamed over path. Readers see the old
+// file or the new one, never a part. Throws std::runtime_error naming the path on failure.
+void WriteFileAtomically(const std::string &path, const std::string &text);
+
+// Autosave: after every libusb call that may change a controller or the host's hold on it
+// (transfers to the device, detach, configuration, claim, release, close, enumerations), when
+// the state SaveStateText describes differs from what autosave or SaveStateFile last wrote to
+// path, path is rewritten with WriteFileAtomically. A process killed at any moment leaves the
+// state of its last call. The state at the time of this call is taken as the file's content.
+// Empty path: off (Reset turns it off too). A failed write prints one "vusb:" line on standard
+// error and is tried again after the next such call.
+void SetAutoSave(const std::string &path);
+// Files written by autosave since SetAutoSave.
+int AutoSaveWrites();
 
 } // namespace vusb
