@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "stop.h"
+
 int FunctionMode = FM_CONFIGURE;
 int POSMode = 0;
 int NotResetDevice = 0;
@@ -44,4 +46,5 @@ void InitRunState() {
   DevInfo = DEVINFO{};
   MyConfig = ConfigMem{};
   snprintf(PanelDir, sizeof PanelDir, "%s", DEFAULT_PANEL_DIR);
+  ClearStopSignals();
 }

@@ -50,5 +50,6 @@ int SetPanelDir(const char *dir);
 // Builds PanelDir + name into out. Returns 0 when the path does not fit.
 int PanelPath(char *out, unsigned long size, const char *name);
 
-// Puts every record above back to its process-start value.
+// Puts every record above back to its process-start value, and forgets the stop signals
+// received (a new run in the same process).
 void InitRunState();

@@ -22,7 +22,6 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 } // namespace
 
 void InstallStopSignals() {
-  ClearStopSignals();
   struct sigaction sa = {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);

@@ -7,11 +7,12 @@
 // still sent in full.
 #pragma once
 
-// Installs the handlers of the four stop signals, ignores SIGPIPE (a closed output pipe never
-// stops a run) and forgets any signal received before.
+// Installs the handlers of the four stop signals and ignores SIGPIPE (a closed output pipe never
+// stops a run). A signal received before, under handlers installed earlier, still counts: the
+// simulator installs them before it waits for its lock.
 void InstallStopSignals();
 
-// Forgets the signals received so far (a new run in the same process).
+// Forgets the signals received so far (InitRunState: a new run in the same process).
 void ClearStopSignals();
 
 // The first stop signal received, 0 when none.
