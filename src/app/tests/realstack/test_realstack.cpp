@@ -187,8 +187,10 @@ protected:
   }
 
   // One run of the panelcfg binary on the system's libusb, its device nodes answered by the
-  // virtual bus. False when it could not run (see RunBoth).
-  bool RunReal(const std::vector<std::string> &args, Outcome &o) {
+  // virtual bus, the panel directory mounted as given. False when it could not run (see
+  // RunBoth).
+  bool RunReal(const std::vector<std::string> &args, Outcome &o,
+               realstack::PanelMount mount = realstack::PanelMount::Bound) {
     // The enumeration the utility starts with on the virtual bus.
     vusb::ReEnumerate();
     vusb::ClearLog();
@@ -203,7 +205,8 @@ protected:
     env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                   (asan != nullptr && *asan != '\0' ? ":" : "") + "verify_asan_link_order=0");
     ScratchDir work;
-    ChildRun run = realstack::RunWithPrivateOpt(Binary(), args, env, dir_.Path(), work.Path());
+    ChildRun run =
+        realstack::RunWithPrivateOpt(Binary(), args, env, dir_.Path(), work.Path(), mount);
     if (run.outcome == ChildRun::Outcome::Unavailable) {
       skipReason_ = run.why;
       return false;
@@ -889,43 +892,7 @@ TEST_F(RealStackTest, ListingShowsEveryDeviceWithItsStrings) {
 // A panel directory that cannot be written: the controller is configured all the same, every
 // file is named with the system error, the old files stay and nothing else is left.
 
-class UnwritablePanelTest : public RealStackTest {
-protected:
-  // One run of the binary on the real stack with the panel directory mounted as given. False
-  // when it could not run (see RunBoth).
-  bool RunRealOn(realstack::PanelMount mount, const std::vector<std::string> &args, Outcome &o) {
-    vusb::ReEnumerate();
-    vusb::ClearLog();
-    UsbfsBed bed;
-    if (!bed.Error().empty()) {
-      ADD_FAILURE() << "testbed: " << bed.Error();
-      return false;
-    }
-    std::vector<std::string> env = bed.Environment();
-    const char *asan = getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                  (asan != nullptr && *asan != '\0' ? ":" : "") + "verify_asan_link_order=0");
-    ScratchDir work;
-    ChildRun run =
-        realstack::RunWithPrivateOpt(Binary(), args, env, dir_.Path(), work.Path(), mount);
-    if (run.outcome == ChildRun::Outcome::Unavailable) {
-      skipReason_ = run.why;
-      return false;
-    }
-    if (run.outcome != ChildRun::Outcome::Ran) {
-      ADD_FAILURE() << run.why;
-      return false;
-    }
-    bed.ProcessEnded();
-    auto lock = bed.Lock();
-    o.status = run.status;
-    o.out = run.out;
-    o.err = run.err;
-    o.files = PanelFiles(dir_);
-    CollectBus(o);
-    return true;
-  }
-};
+class UnwritablePanelTest : public RealStackTest {};
 
 TEST_F(UnwritablePanelTest, ReadOnlyOrFullPanelDirectoryIsNamedAndTheControllerConfigured) {
   struct Case {
@@ -951,7 +918,7 @@ TEST_F(UnwritablePanelTest, ReadOnlyOrFullPanelDirectoryIsNamedAndTheControllerC
       ASSERT_EQ(0, chmod(dir_.File(name).c_str(), 0644));
     }
     Outcome real;
-    if (!RunRealOn(c.mount, {"--mouse"}, real))
+    if (!RunReal({"--mouse"}, real, c.mount))
       GTEST_SKIP() << skipReason_;
 
     // Still the count of PCT controllers configured.
