@@ -63,12 +63,13 @@ protected:
     return r;
   }
 
-  // Starts the simulator in the background, its output (both streams, line by line) into out.
+  // Starts the simulator in the background, its output (both streams) into out; the simulator
+  // writes standard output line by line.
   pid_t Start(const std::string &args, const fs::path &out) {
     std::string cmd = "exec env -u PANELCFG_SIM_SCENARIO -u PANELCFG_SIM_STATE -u "
                       "PANELCFG_SIM_DIR -u PANELCFG_SIM_INSTANT HOME='" +
-                      home_.string() + "' stdbuf -oL " PANELCFG_SIM " " + args + " >'" +
-                      out.string() + "' 2>&1";
+                      home_.string() + "' " PANELCFG_SIM " " + args + " >'" + out.string() +
+                      "' 2>&1";
     std::string sh = "/bin/sh";
     std::string c = "-c";
     std::vector<char *> argv = {sh.data(), c.data(), cmd.data(), nullptr};

@@ -205,6 +205,8 @@ int main(int argc, char **argv) {
   const bool touches = RunTouchesControllers(nargs, args.data());
   int lock = -1;
   if (touches) {
+    // As the utility does: every line reaches a log file as it is printed, the waiting line too.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     InstallStopSignals();
     switch (TakeRunLock((state + kLockSuffix).c_str(), kRunLockWaitMs, &lock)) {
     case RUNLOCK_HELD:
