@@ -89,23 +89,14 @@ int ClassifyUSBID(int VID, int PID) {
 
 int CheckUSBID(int VID, int PID) {
   DebugMsg(3, "CheckUSBID 0x%x 0x%x\n", VID, PID);
-
-  int pctVendors[5];
-  PctVendors(pctVendors);
-
-  if (IsResistive(VID, PID)) {
+  // The vendor lists name each vendor once: a device matches one slot at most.
+  const int family = ClassifyUSBID(VID, PID);
+  if (family == USBID_RES) {
     DebugMsg(3, "CheckUSBID RES 0x%x 0x%x---match\n", VID, PID);
-    return USBID_RES;
-  }
-
-  int result = USBID_NONE;
-  for (int vendor : pctVendors) {
-    if (!IsPctVendor(vendor, VID, PID))
-      continue;
+  } else if (family == USBID_PCT) {
     DebugMsg(3, "CheckUSBID PCT 0x%x 0x%x---match\n", VID, PID);
     DevInfo.VID = VID;
     DevInfo.PID = PID;
-    result = USBID_PCT;
   }
-  return result;
+  return family;
 }
