@@ -28,10 +28,14 @@ int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size) {
   return ret;
 }
 
-// Every controller taken over ends with its own reset; a second stop signal does not cut it.
-void FinalPctReset(hid_device *dev) {
+// Every controller taken over ends with its own reset, in its family's form (a PCT controller's
+// in the form of IsLegacy); a second stop signal does not cut it.
+void FinalReset(hid_device *dev, int family) {
   SetFinalReset(true);
-  ResetDevice(dev);
+  if (family == USBID_PCT)
+    ResetDevice(dev);
+  else
+    ResetResDevice(dev);
   SetFinalReset(false);
 }
 
@@ -43,7 +47,7 @@ void HandlePct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descri
     // one that needs no command mode.
     int saved = IsLegacy;
     IsLegacy = 0;
-    FinalPctReset(dev);
+    FinalReset(dev, USBID_PCT);
     IsLegacy = saved;
     return;
   }
@@ -61,7 +65,7 @@ void HandlePct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descri
       DevIDCnt++;
     PCTDevCnt++;
   }
-  FinalPctReset(dev);
+  FinalReset(dev, USBID_PCT);
 }
 
 void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const char *pstr) {
@@ -71,9 +75,7 @@ void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const 
     if (SetResDevID(rDevIDCnt, vid, pid) != 0)
       rDevIDCnt++;
   }
-  SetFinalReset(true);
-  ResetResDevice(dev);
-  SetFinalReset(false);
+  FinalReset(dev, USBID_RES);
 }
 
 // A fresh enumeration of every bus and device.
@@ -242,16 +244,13 @@ int RecoverControllers() {
       hid_device *dev = ClaimDriverless(devs, hdlr);
       if (dev->device_handle != nullptr) {
         SetControllerInHand(true);
+        // The generation read belongs to the reset here: a second signal does not cut it either.
         SetFinalReset(true);
-        if (matchflag == USBID_PCT) {
-          const int saved = IsLegacy;
+        const int saved = IsLegacy;
+        if (matchflag == USBID_PCT)
           IsLegacy = GetIsLegacy(dev);
-          ResetDevice(dev);
-          IsLegacy = saved;
-        } else {
-          ResetResDevice(dev);
-        }
-        SetFinalReset(false);
+        FinalReset(dev, matchflag);
+        IsLegacy = saved;
         SetControllerInHand(false);
         DebugMsg(1, "reset bus %s device %s: %04x:%04x %s, which had no kernel driver\n",
                  bus->dirname, devs->filename, vid, pid,
