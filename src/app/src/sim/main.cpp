@@ -216,10 +216,7 @@ int main(int argc, char **argv) {
       fflush(stdout);
       return 0;
     case RUNLOCK_INTERRUPTED:
-      DebugMsg(0, "interrupted by %s while waiting for the other run; nothing done\n",
-               StopSignalName(StopSignal()));
-      fflush(stdout);
-      return 128 + StopSignal();
+      return EndInterruptedRun(-1, -1);
     }
   }
   // Every way out from here on lets the lock go.

@@ -72,9 +72,11 @@ void PrintUsage() {
         stdout);
 }
 
+} // namespace
+
 // Ends a run stopped by a signal: one line, the lock released, 128 + the signal number.
 // unvisited < 0: the run was still waiting for the lock.
-int Interrupted(int unvisited, int lock) {
+int EndInterruptedRun(int unvisited, int lock) {
   ReleaseRunLock(lock);
   const int sig = StopSignal();
   if (unvisited < 0)
@@ -86,8 +88,6 @@ int Interrupted(int unvisited, int lock) {
   fflush(stdout);
   return 128 + sig;
 }
-
-} // namespace
 
 bool RunTouchesControllers(int argc, char **argv) {
   if (argc <= 1)
@@ -159,14 +159,14 @@ int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, b
     case RUNLOCK_TIMED_OUT:
       return 0;
     case RUNLOCK_INTERRUPTED:
-      return Interrupted(-1, lock);
+      return EndInterruptedRun(-1, lock);
     }
   }
 
   if (strcmp(argc > 1 ? argv[1] : "", "--recover") == 0) {
     int reset = RecoverControllers();
     if (StopSignal() != 0)
-      return Interrupted(UnvisitedCnt, lock);
+      return EndInterruptedRun(UnvisitedCnt, lock);
     ReleaseRunLock(lock);
     DebugMsg(1, "Controllers reset:%d\n", reset);
     fflush(stdout);
@@ -204,7 +204,7 @@ int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, b
   int count = FindMatchProduct();
   // An interrupted scan has not seen every panel: the lists stay as they were.
   if (StopSignal() != 0)
-    return Interrupted(UnvisitedCnt, lock);
+    return EndInterruptedRun(UnvisitedCnt, lock);
 
   if (rManufCnt != 0) {
     set_Res_Manufacturer_list(rManufCnt);

@@ -12,6 +12,11 @@
 int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath = nullptr,
                  bool rootNotice = false);
 
+// Ends a run stopped by a signal: releases lock (-1: none), prints the one line that says so and
+// returns 128 + the signal number. unvisited: the supported devices the run did not visit, or
+// -1 when it was still waiting for another run.
+int EndInterruptedRun(int unvisited, int lock);
+
 // Whether this command line may touch a controller: everything but --help, -h, --version and
 // --list.
 bool RunTouchesControllers(int argc, char **argv);
