@@ -650,6 +650,26 @@ TEST_F(Vusb, ScenarioDescribesDevicesFaultsAndOptions) {
             "devices[0].colour: unknown key");
   EXPECT_EQ(error(R"({"devices":[{"model":"pct-current","vid":"0x1FFFF"}]})"),
             "devices[0].vid: 131071 is out of range");
+  // Identities fill all 32 bits on every target, also where long has 32 bits.
+  EXPECT_EQ(error(R"({"devices":[{"model":"pct-current","identity":"0x100000000"}]})"),
+            "devices[0].identity: 4294967296 is out of range");
+  EXPECT_EQ(error(R"({"devices":[{"model":"pct-current","identity":4294967296}]})"),
+            "devices[0].identity: 4294967296 is out of range");
+  EXPECT_EQ(error(R"({"devices":[{"model":"pct-current","identity":-1}]})"),
+            "devices[0].identity: -1 is out of range");
+  EXPECT_EQ(error(R"({"devices":[{"model":"pct-current","identity":18446744073709551615}]})"),
+            "devices[0].identity: 18446744073709551615 is out of range");
+  for (const char *top : {R"("0xFFFFFFFF")", "4294967295"}) {
+    SCOPED_TRACE(top);
+    vusb::LoadScenarioText(std::string(R"({"devices":[{"model":"pct-current","identity":)") + top +
+                           "}]}");
+    EXPECT_EQ(Dev(0).identity, 0xFFFFFFFFu);
+    Dev(0).identity = 0x80000000u;
+    const std::string state = vusb::SaveStateText();
+    Dev(0).identity = 0;
+    vusb::ApplyStateText(state);
+    EXPECT_EQ(Dev(0).identity, 0x80000000u);
+  }
   EXPECT_EQ(
       error(R"({"devices":[{"model":"mouse"}]})"),
       "devices[0].model: unknown model \"mouse\" (pct-current, pct-legacy, resistive, plain)");

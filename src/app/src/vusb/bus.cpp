@@ -429,11 +429,13 @@ int usb_get_string_simple(usb_dev_handle *h, int index, char *buf, size_t buflen
     SetError(EPIPE, "error sending control message");
     return Finish(std::move(e), -EPIPE);
   }
-  // The device sends the text as UTF-16 (at most 126 code units). libusb 0.1.12 takes the
-  // descriptor's length byte as a signed char, so a text of more than 62 code units reads as
-  // empty, and turns each code unit into one byte: itself below 0x100 (Latin-1), '?' above.
+  // The device sends the text as UTF-16 (at most 126 code units). libusb 0.1.12 keeps the
+  // descriptor's length byte in a plain char, whose signedness is the target's: where char is
+  // signed (x86) a text of more than 62 code units reads as empty, where it is unsigned (ARM,
+  // s390x) it reads in full. Each code unit becomes one byte: itself below 0x100 (Latin-1), '?'
+  // above.
   const Bytes desc = StringDescriptor(it->second);
-  const int length = desc[0] < 0x80 ? desc[0] : desc[0] - 0x100; // as a signed char
+  const int length = static_cast<char>(desc[0]); // as libusb's char holds it
   size_t n = 0;
   for (int si = 2; si < length && n + 1 < buflen; si += 2)
     buf[n++] = desc[static_cast<size_t>(si) + 1] != 0 ? '?' : static_cast<char>(desc[si]);

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -20,22 +22,31 @@ namespace {
 
 using nlohmann::json;
 
+constexpr int64_t kMaxU32 = 0xFFFFFFFF;
+
 [[noreturn]] void Fail(const std::string &where, const std::string &what) {
   throw std::runtime_error(where + ": " + what);
 }
 
-// A number given as a JSON number or as text ("0x2575", "12").
-long Number(const json &v, const std::string &where, long lo, long hi) {
-  long n = 0;
-  if (v.is_number_integer()) {
-    n = v.get<long>();
+// A number given as a JSON number or as text ("0x2575", "12"). Parsed as 64 bits on every
+// target, so the whole unsigned 32-bit range fits also where long has 32 bits.
+int64_t Number(const json &v, const std::string &where, int64_t lo, int64_t hi) {
+  int64_t n = 0;
+  if (v.is_number_unsigned()) {
+    const uint64_t u = v.get<uint64_t>();
+    if (u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+      Fail(where, std::to_string(u) + " is out of range");
+    n = static_cast<int64_t>(u);
+  } else if (v.is_number_integer()) {
+    n = v.get<int64_t>();
   } else if (v.is_string()) {
     const std::string s = v.get<std::string>();
     char *end = nullptr;
     errno = 0;
-    n = strtol(s.c_str(), &end, 0);
+    const long long parsed = strtoll(s.c_str(), &end, 0);
     if (s.empty() || *end != '\0' || errno != 0)
       Fail(where, "\"" + s + "\" is not a number");
+    n = parsed;
   } else {
     Fail(where, "expected a number");
   }
@@ -270,11 +281,11 @@ DeviceSpec SpecFrom(const json &j, const std::string &where) {
     } else if (key == "driver") {
       s.driver = Text(v, at);
     } else if (key == "identity") {
-      s.identity = static_cast<uint32_t>(Number(v, at, 0, 0xFFFFFFFFL));
+      s.identity = static_cast<uint32_t>(Number(v, at, 0, kMaxU32));
     } else if (key == "posMode") {
       s.storedPosMode = static_cast<uint32_t>(Number(v, at, 1, 4) + 31);
     } else if (key == "storedPosMode") {
-      s.storedPosMode = static_cast<uint32_t>(Number(v, at, 0, 0xFFFFFFFFL));
+      s.storedPosMode = static_cast<uint32_t>(Number(v, at, 0, kMaxU32));
     } else if (key == "params") {
       s.params = HexBytes(v, at);
     } else if (key == "outsideCmdMode") {
@@ -532,9 +543,9 @@ void ApplyStateText(const std::string &text) {
       else if (key == "pid")
         d.pid = static_cast<uint16_t>(Number(v, w, 0, 0xFFFF));
       else if (key == "identity")
-        d.identity = static_cast<uint32_t>(Number(v, w, 0, 0xFFFFFFFFL));
+        d.identity = static_cast<uint32_t>(Number(v, w, 0, kMaxU32));
       else if (key == "storedPosMode")
-        d.storedPosMode = static_cast<uint32_t>(Number(v, w, 0, 0xFFFFFFFFL));
+        d.storedPosMode = static_cast<uint32_t>(Number(v, w, 0, kMaxU32));
       else if (key == "params")
         d.params = HexBytes(v, w);
       else if (key == "pendingVid")

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <usb.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,16 @@ void Put16(Bytes &b, unsigned v) {
   b.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
 }
 
+// The kernel hands the device descriptor's 16-bit fields to userspace in the CPU's byte order
+// (usbfs converts them on the read); the configuration that follows stays as the device sent
+// it, little-endian.
+void PutCpu16(Bytes &b, uint16_t v) {
+  std::array<uint8_t, sizeof v> two{};
+  memcpy(two.data(), &v, sizeof v);
+  b.push_back(two[0]);
+  b.push_back(two[1]);
+}
+
 // What usbfs reads from a device node: the device descriptor and the first configuration with
 // its interface, the HID class descriptor and an interrupt-in endpoint.
 Bytes Descriptors(const struct usb_device &u) {
@@ -35,14 +46,14 @@ Bytes Descriptors(const struct usb_device &u) {
   Bytes b;
   b.push_back(USB_DT_DEVICE_SIZE);
   b.push_back(USB_DT_DEVICE);
-  Put16(b, d.bcdUSB);
+  PutCpu16(b, d.bcdUSB);
   b.push_back(d.bDeviceClass);
   b.push_back(d.bDeviceSubClass);
   b.push_back(d.bDeviceProtocol);
   b.push_back(d.bMaxPacketSize0);
-  Put16(b, d.idVendor);
-  Put16(b, d.idProduct);
-  Put16(b, d.bcdDevice);
+  PutCpu16(b, d.idVendor);
+  PutCpu16(b, d.idProduct);
+  PutCpu16(b, d.bcdDevice);
   b.push_back(d.iManufacturer);
   b.push_back(d.iProduct);
   b.push_back(d.iSerialNumber);
