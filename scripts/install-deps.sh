@@ -23,6 +23,9 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+  # Another apt or dpkg that holds the package lock (an unattended upgrade, a second build) is
+  # waited for, up to ten minutes, instead of failing at once.
+  apt=(apt-get -o DPkg::Lock::Timeout=600)
+  $SUDO "${apt[@]}" update
+  DEBIAN_FRONTEND=noninteractive $SUDO "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
 fi

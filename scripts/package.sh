@@ -13,8 +13,9 @@ bash scripts/install-deps.sh --package
 if ! dpkg-checkbuilddeps >/dev/null 2>&1; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get build-dep -y --no-install-recommends ./
+  apt=(apt-get -o DPkg::Lock::Timeout=600) # waits for another apt or dpkg, as install-deps.sh
+  $SUDO "${apt[@]}" update
+  DEBIAN_FRONTEND=noninteractive $SUDO "${apt[@]}" build-dep -y --no-install-recommends ./
 fi
 dpkg-checkbuilddeps
 
