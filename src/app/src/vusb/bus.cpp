@@ -435,6 +435,8 @@ int usb_get_string_simple(usb_dev_handle *h, int index, char *buf, size_t buflen
   // s390x) it reads in full. Each code unit becomes one byte: itself below 0x100 (Latin-1), '?'
   // above.
   const Bytes desc = StringDescriptor(it->second);
+  // The sign extension on signed-char targets is the point: it is what libusb does.
+  // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c)
   const int length = static_cast<char>(desc[0]); // as libusb's char holds it
   size_t n = 0;
   for (int si = 2; si < length && n + 1 < buflen; si += 2)
