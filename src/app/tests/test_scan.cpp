@@ -419,8 +419,9 @@ TEST_F(ScanTest, SignatureRules) {
 }
 
 TEST_F(ScanTest, LongStringsAreReadWhole) {
-  // The longest texts libusb 0.1.12 reads (62 characters) fit every buffer of the scan, so a
-  // signature at the very end of such a text is still found.
+  // The longest texts libusb 0.1.12 reads (62 characters where char is signed, 126 where it
+  // is unsigned) fit every buffer of the scan, so a signature at the very end of such a text
+  // is still found.
   vusb::DeviceSpec spec = vusb::PctCurrentSpec();
   const std::string manufacturer(62, 'm');
   const std::string product(61, 'p');
