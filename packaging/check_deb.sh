@@ -179,8 +179,9 @@ else
   [ -e /opt/.touch_panel ] && fresh_opt=0
   fresh_lock=1
   [ -e /run/panelcfg.lock ] && fresh_lock=0
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "$deb" "$simdeb" \
-    >"$work/apt.log" 2>&1 || complain "apt-get install failed:"$'\n'"$(tail -20 "$work/apt.log")"
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y \
+    --no-install-recommends "$deb" "$simdeb" >"$work/apt.log" 2>&1 ||
+    complain "apt-get install failed:"$'\n'"$(tail -20 "$work/apt.log")"
   out=$(/usr/sbin/panelcfg --version 2>&1) || true
   [ "$out" = "panelcfg $version" ] || complain "installed panelcfg --version printed '$out'"
   [ "$(man -w panelcfg 2>&1)" = /usr/share/man/man8/panelcfg.8.gz ] || complain "man -w panelcfg: $(man -w panelcfg 2>&1)"

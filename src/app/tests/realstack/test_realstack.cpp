@@ -98,7 +98,6 @@ std::vector<std::string> NonReportRequests(const std::vector<std::string> &wire)
   return out;
 }
 
-// Feature reports sent to and fetched from a device ("set ..." and "get ..." calls).
 // The last n lines, or all of them when there are fewer (a run that did less than expected then
 // fails its comparison instead of reading before the start).
 std::vector<std::string> Tail(const std::vector<std::string> &lines, size_t n) {
@@ -112,6 +111,7 @@ std::string FirstMatch(const std::vector<std::string> &lines,
   return it == lines.end() ? std::string() : *it;
 }
 
+// Feature reports sent to and fetched from a device ("set ..." and "get ..." calls).
 std::vector<std::string> Reports(const std::vector<std::string> &calls) {
   std::vector<std::string> out;
   for (const std::string &c : calls)
