@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The sanity checks of the collection that work offline: validate-modules, pep8 and yamllint,
 # run as ansible-test runs them, but straight from ansible-test's own scripts with the system
-# Python; then pep8 and yamllint of the playbook tests beside it. (ansible-test sanity itself builds a virtual environment for each test and fetches
-# pip and the pinned checkers from the network, which a build machine may not reach.)
+# Python; then pep8 and yamllint of the playbook tests beside it. (ansible-test sanity itself
+# builds a virtual environment for each test and fetches pip and the pinned checkers from the
+# network, which a build machine may not reach.)
 set -euo pipefail
 cd "$(dirname "$0")/../ansible_collections/panelcfg/panels"
 python=/usr/bin/python3

@@ -239,8 +239,10 @@ def main():
     if not before:
         said = ps.messages(status['stdout'], status['stderr'])
         where = 'at bus %03d device %03d ' % device if device else ''
-        module.fail_json(msg='no PCT controller found %s%s' % (
-            where, '(panelcfg: %s)' % '; '.join(said) if said else ''),
+        failed = ' (%s exited with %d)' % (' '.join(status['cmd']), status['rc']) \
+            if status['rc'] != 0 else ''
+        module.fail_json(msg='no PCT controller found %s%s%s' % (
+            where, '(panelcfg: %s)' % '; '.join(said) if said else '', failed),
             messages=said, **result)
     bad = ps.unreadable(before)
     if bad:
