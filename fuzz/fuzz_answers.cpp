@@ -4,7 +4,9 @@
 //
 // Beyond the sanitizers and the checks of the bus itself (fuzz_usb.h), every run must end with
 // the PCT count equal to the number of controllers whose firmware identity was read, the PCT
-// ID list naming exactly those controllers, and every file complete.
+// ID list naming exactly those controllers, and every file complete. The reports (--list and
+// --status, as text or JSON) must send no request that changes a controller, record nothing and
+// write no file, and --status must exit with 0 or 1.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -32,7 +34,7 @@ struct Word {
 const Word kWords[] = {
     {nullptr, 0},        {"--digitizer", 1}, {"--mouse", 2}, {"--hybrid-d", 3}, {"--hybrid-m", 4},
     {"--mouse-test", 0}, {"--digi-test", 0}, {"--clean", 0}, {"--sn", 0},       {"--rotation", 0},
-    {"setpos", 0},       {"getpos", 0},      {"--list", 0},
+    {"setpos", 0},       {"getpos", 0},      {"--list", 0},  {"--status", 0},
 };
 
 } // namespace
@@ -55,7 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (setpos)
     args.push_back(std::string(1, static_cast<char>(digit < 0xC0 ? '1' + digit % 4 : digit)));
   const bool keep = input.ConsumeBool();
-  if (keep && word.text != nullptr) {
+  // The reports take --json second: device texts then go through the JSON writer.
+  const bool report = word.text != nullptr &&
+                      (strcmp(word.text, "--list") == 0 || strcmp(word.text, "--status") == 0);
+  const bool status = report && word.text[2] == 's';
+  if (report) {
+    if (keep)
+      args.push_back("--json");
+  } else if (keep && word.text != nullptr) {
     if (!setpos)
       args.push_back("x");
     args.push_back("not");
@@ -74,17 +83,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ClearRegistries();
   cMyHidInfo = MYHIDINFO{};
   fuzzusb::Begin(input, input.ConsumeIntegralInRange(1, 4));
+  fuzzusb::SetReadOnly(report);
 
   std::vector<char *> argv;
   for (std::string &a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir->Path().c_str());
+  const int exitStatus =
+      PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir->Path().c_str());
 
+  // A status report says whether it read every controller; it configures none.
+  if (status && exitStatus != 0 && exitStatus != 1)
+    fuzz::Die("--status exited with %d", exitStatus);
   // Every controller whose firmware identity was read is configured and counted, and no other.
-  const std::vector<std::string> &configured = fuzzusb::FirmwareRead();
-  if (status != static_cast<int>(configured.size()))
-    fuzz::Die("exit status %d with %zu controllers configured", status, configured.size());
+  const std::vector<std::string> configured =
+      status ? std::vector<std::string>{} : fuzzusb::FirmwareRead();
+  if (!status && exitStatus != static_cast<int>(configured.size()))
+    fuzz::Die("exit status %d with %zu controllers configured", exitStatus, configured.size());
   std::vector<std::string> ids;
   for (const std::string &id : configured) {
     bool seen = false;
@@ -98,11 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (size_t k = 0; k < ids.size(); k++)
     if (ids[k] != DevID[k])
       fuzz::Die("PCT ID row %zu is %s, expected %s", k, DevID[k], ids[k].c_str());
-  if (ManufCnt > status)
-    fuzz::Die("%d PCT names recorded for %d controllers", ManufCnt, status);
-  const bool stopped = (setpos && (digit >= 0xC0 && (digit < '1' || digit > '4'))) ||
-                       (word.text != nullptr && strcmp(word.text, "--list") == 0);
-  if (stopped && (status != 0 || rManufCnt != 0 || rDevIDCnt != 0))
+  if (!status && ManufCnt > exitStatus)
+    fuzz::Die("%d PCT names recorded for %d controllers", ManufCnt, exitStatus);
+  const bool stopped = (setpos && (digit >= 0xC0 && (digit < '1' || digit > '4'))) || report;
+  if (stopped && ((!status && exitStatus != 0) || ManufCnt != 0 || DevIDCnt != 0 ||
+                  rManufCnt != 0 || rDevIDCnt != 0))
     fuzz::Die("a run that stops before the scan configured or recorded a controller");
 
   fuzzusb::End();

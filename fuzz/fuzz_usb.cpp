@@ -17,6 +17,7 @@
 #include "fuzz_common.h"
 #include "scan/devtable.h"
 #include "support/support.h"
+#include "transport/hidraw_sys.h"
 
 struct usb_bus *usb_busses = nullptr;
 
@@ -342,6 +343,26 @@ int ResGet(FakeDevice &d, int id, uint8_t *r) {
   return 64;
 }
 
+int Transfer(FakeDevice &dev, int requesttype, int request, int value, uint8_t *data, int size);
+
+bool readOnly = false;
+
+// Whether a Set_Report asks a controller to change: a USB ID, position mode or parameter write,
+// a reset, or a resistive rotation write, its making permanent or a reset.
+bool ChangesController(int value, const uint8_t *data, int size) {
+  const int id = value & 0xFF;
+  if (id == 0xF3)
+    return true;
+  if (id == 0x08 && size >= 3)
+    return data[1] == 0x84 || data[1] == 0x85 || data[1] == 0xA8 ||
+           (data[1] == 0x91 && data[2] != 0x02);
+  if (id == 0x01 && size >= 5) {
+    const char cmd[3] = {static_cast<char>(data[3]), static_cast<char>(data[4]), '\0'};
+    return strcmp(cmd, "SP") == 0 || strcmp(cmd, "PL") == 0 || strcmp(cmd, "RR") == 0;
+  }
+  return false;
+}
+
 // The model's answer to one transfer; data receives at most size bytes.
 int ModelTransfer(FakeDevice &d, int requestType, int request, int value, uint8_t *data, int size) {
   if ((value >> 8) != 3 || size < 0 || size > 64)
@@ -387,11 +408,14 @@ void End() {
   opened = 0;
   waitedMs = 0;
   transfers = 0;
+  readOnly = false;
 }
 
 const std::vector<std::string> &FirmwareRead() { return firmwareRead; }
 
 int Opened() { return opened; }
+
+void SetReadOnly(bool on) { readOnly = on; }
 
 } // namespace fuzzusb
 
@@ -556,11 +580,28 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
       (size > 0 && bytes == nullptr))
     Die("%04x:%04x: malformed control transfer (index %d, size %d, time-out %d)", d->vid, d->pid,
         index, size, timeout);
+  return fuzzusb::Transfer(*d, requesttype, request, value, reinterpret_cast<uint8_t *>(bytes),
+                           size);
+}
+
+char *usb_strerror(void) {
+  static char text[] = "fuzzed bus error";
+  return text;
+}
+
+} // extern "C"
+
+namespace fuzzusb {
+namespace {
+
+int Transfer(FakeDevice &dev, int requesttype, int request, int value, uint8_t *data, int size) {
+  FakeDevice *d = &dev;
+  if (readOnly && requesttype == 0x21 && request == 0x09 && ChangesController(value, data, size))
+    Die("%04x:%04x: a read-only report sent a request that changes it", d->vid, d->pid);
   if (++transfers > kMaxTransfers)
     Die("more than %ld control transfers in one run", kMaxTransfers);
   if (d->gone)
     return Fail(ENODEV);
-  auto *data = reinterpret_cast<uint8_t *>(bytes);
   const bool toHost = (requesttype & USB_ENDPOINT_IN) != 0;
   int result = 0;
   switch (Byte() & 7) {
@@ -618,9 +659,66 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
   return result;
 }
 
-char *usb_strerror(void) {
-  static char text[] = "fuzzed bus error";
-  return text;
+// The device behind a bus and device number, or nullptr.
+FakeDevice *DeviceAt(int busnum, int devnum) {
+  for (const auto &d : devices)
+    if (d->bus == busnum && d->dev.devnum == devnum)
+      return d.get();
+  return nullptr;
 }
 
-} // extern "C"
+} // namespace
+} // namespace fuzzusb
+
+// The hidraw side: a node for every device whose driver the input leaves bound, ioctls answered
+// as control transfers through the driver (no claim needed, none allowed to be held).
+int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size) {
+  const FakeDevice *d = fuzzusb::DeviceAt(busnum, devnum);
+  if (d == nullptr || CallFails())
+    return Fail(ENOENT);
+  snprintf(name, size, "%d-%d", busnum, devnum);
+  return 0;
+}
+
+int hidraw_sys_node(const char *deviceName, int, int ifnum, char *node, size_t size) {
+  int busnum = 0, devnum = 0;
+  if (sscanf(deviceName, "%d-%d", &busnum, &devnum) != 2)
+    Die("hidraw node asked for a device name not handed out: %s", deviceName);
+  const FakeDevice *d = fuzzusb::DeviceAt(busnum, devnum);
+  if (d == nullptr || ifnum != d->alt.bInterfaceNumber || CallFails())
+    return Fail(ENOENT);
+  snprintf(node, size, "/dev/hidraw%d", devnum);
+  return 0;
+}
+
+int hidraw_sys_open(const char *node) {
+  int devnum = 0;
+  if (sscanf(node, "/dev/hidraw%d", &devnum) != 1)
+    Die("hidraw node opened that was not handed out: %s", node);
+  if (!handles.empty() && (*handles.begin())->claimed && !(*handles.begin())->releaseCalled)
+    Die("hidraw node opened while an interface is claimed");
+  switch (Byte() & 15) {
+  case 14:
+    return Fail(EACCES);
+  case 15:
+    return Fail(ENODEV);
+  default:
+    return 1000 + devnum;
+  }
+}
+
+int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length) {
+  FakeDevice *d = nullptr;
+  for (const auto &dev : devices)
+    if (1000 + dev->dev.devnum == fd)
+      d = dev.get();
+  if (d == nullptr || length < 1 || length > 64)
+    Die("hidraw ioctl on descriptor %d with %zu bytes", fd, length);
+  const int skipped = data[0] == 0 ? 1 : 0;
+  const int value = 0x0300 | data[0];
+  const int result = fuzzusb::Transfer(*d, set ? 0x21 : 0xA1, set ? 0x09 : 0x01, value,
+                                       data + skipped, static_cast<int>(length) - skipped);
+  return result > 0 ? result + skipped : result;
+}
+
+void hidraw_sys_close(int) {}

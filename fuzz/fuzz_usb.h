@@ -11,7 +11,8 @@
 // The bus also checks, as the calls arrive, what no input may make the utility do: open a
 // second device while one is open, open a device of no supported family, send a control
 // transfer to a device whose interface it has not claimed, close a device whose claimed
-// interface it has not released, or keep going without end.
+// interface it has not released, or keep going without end. Feature reports through the hidraw
+// node (the read-only status) reach the same answers without a claim.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -33,5 +34,9 @@ const std::vector<std::string> &FirmwareRead();
 
 // Number of devices that were opened, over the run.
 int Opened();
+
+// While on, a Set_Report that would change a controller (a write or a reset) ends the process
+// as a fault: the read-only reports send only read requests. End turns it off.
+void SetReadOnly(bool on);
 
 } // namespace fuzzusb
