@@ -1,8 +1,12 @@
-// panelcfg --list: one line per USB device, read-only, classified under the loaded options.
+// The read-only reports: panelcfg --list (one line per USB device, classified under the loaded
+// options) and panelcfg --status (every supported controller read through its hidraw node, the
+// kernel driver left bound), as text and as JSON.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <utility>
@@ -269,3 +273,300 @@ TEST_F(ListingTest, OnlyTheWholeFirstArgumentLists) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// --status
+
+namespace {
+
+// What a status run may do: the calls of a listing, naming the driver, and the hidraw node.
+const std::set<std::string> kStatusCalls = {
+    "usb_init",    "usb_find_busses",       "usb_find_devices", "usb_get_busses",
+    "usb_open",    "usb_get_string_simple", "usb_close",        "usb_get_driver_np",
+    "hidraw_open", "hidraw_close",          "usb_control_msg"};
+
+// Set_Report data that asks a controller to change (a USB ID, mode or parameter write, a reset,
+// a resistive rotation write, its making permanent or a reset).
+bool Changes(const vusb::Bytes &d) {
+  if (d.size() < 3)
+    return false;
+  if (d[0] == 0xF3)
+    return true;
+  if (d[0] == 0x08)
+    return d[1] == 0x84 || d[1] == 0x85 || d[1] == 0xA8 || (d[1] == 0x91 && d[2] != 0x02);
+  if (d[0] == 0x01 && d.size() >= 5) {
+    const std::string cmd{static_cast<char>(d[3]), static_cast<char>(d[4])};
+    return cmd == "SP" || cmd == "PL" || cmd == "RR";
+  }
+  return false;
+}
+
+class StatusTest : public ListingTest {
+protected:
+  // Every call of the run outside kStatusCalls, and every transfer that went through usbfs
+  // rather than the driver's hidraw node, or that changes a controller.
+  static std::vector<std::string> Forbidden() {
+    std::vector<std::string> out;
+    for (const vusb::Entry &e : vusb::Log()) {
+      if (e.kind == vusb::Kind::Call && kStatusCalls.count(e.call) == 0)
+        out.push_back(e.call);
+      if (e.kind == vusb::Kind::Transfer && (e.call != "hidraw" || Changes(e.data)))
+        out.push_back(vusb::Describe(e));
+    }
+    return out;
+  }
+};
+
+} // namespace
+
+TEST_F(StatusTest, ReportsEveryControllerBeforeAndAfterASwitchWithoutTakingItOver) {
+  Options("res=1\n");
+  const int pct = vusb::AddPctCurrent();
+  const int legacy = vusb::AddDevice(Named(vusb::PctLegacySpec(), 2, "Old", "Legacy"));
+  const int res = vusb::AddDevice(Named(vusb::ResistiveSpec(), 2, "Res Co", "R"));
+  vusb::Dev(res).rotation = vusb::Dev(res).liveRotation = 1;
+  vusb::AddPlain(0x046d, 0xc077);
+
+  // New controllers: no identity block yet, digitizer mode.
+  RunResult before = RunPanelcfg(dir_, {"--status"});
+  EXPECT_EQ(before.status, 0);
+  EXPECT_EQ(before.out,
+            "bus 001 device 002: 2575:8753 PCT current generation, firmware S1.2.04(r368) chip 8, "
+            "mode 1 (digitizer), identity absent or checksum wrong\n"
+            "bus 002 device 002: 22b9:0040 PCT legacy generation, firmware S3.0.12(r325) chip "
+            "10, mode 1 (digitizer), identity absent or checksum wrong\n"
+            "bus 002 device 003: 1234:8888 resistive, firmware V2.9 (supported), rotation 1\n");
+  EXPECT_EQ(before.err, "");
+  EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+  // The empty block is read as often, and waited for as long, as a run reads it.
+  int blockReads = 0;
+  for (const vusb::Bytes &d : vusb::SetReports(pct))
+    blockReads += d.size() >= 2 && d[1] == 0xA1 ? 1 : 0;
+  EXPECT_EQ(blockReads, 11);
+  EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"options.ini"});
+
+  ASSERT_EQ(RunPanelcfg(dir_, {"--mouse"}).status, 2);
+  vusb::ReEnumerate();
+  vusb::ClearLog();
+  vusb::ClearWaits();
+  const std::string afterState = vusb::SaveStateText();
+
+  RunResult after = RunPanelcfg(dir_, {"--status"});
+  EXPECT_EQ(after.status, 0);
+  const vusb::Device &p = vusb::Dev(pct);
+  const std::string line0 = after.out.substr(0, after.out.find('\n') + 1);
+  EXPECT_EQ(line0.rfind("bus 001 device 004: 2575:9969 PCT current generation, firmware "
+                        "S1.2.04(r368) chip 8, mode 2 (mouse), identity valid (home 2575:8753, "
+                        "firmware revision 368, serial ",
+                        0),
+            0u)
+      << after.out;
+  EXPECT_NE(after.out.find("bus 002 device 002: 22b9:0040 PCT legacy generation, firmware "
+                           "S3.0.12(r325) chip 10, mode 2 (mouse), identity valid (home "
+                           "22b9:0040, firmware revision 325, serial "),
+            std::string::npos)
+      << after.out;
+  EXPECT_NE(after.out.find("bus 002 device 003: 1234:8888 resistive, firmware V2.9 (supported), "
+                           "rotation 0\n"),
+            std::string::npos);
+  EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+
+  // The current controller's exact exchange: generation, signature, firmware identity, one
+  // block read that passes, the position configuration; every pause of the protocol.
+  // The waits of the other controllers follow its close.
+  std::vector<std::string> seq = vusb::Sequence(pct);
+  seq.resize(std::find(seq.begin(), seq.end(), "usb_close") + 1 - seq.begin());
+  ASSERT_EQ(seq.size(), 16u);
+  // The encoded block, 0x22 bytes from offset 8, differs with the serial number drawn.
+  EXPECT_EQ(seq[10].rfind("hidraw get 07 00 00 00 00 00 00 00 ", 0), 0u) << seq[10];
+  EXPECT_EQ(seq[10].substr(seq[10].size() - 4), " /64");
+  seq[10] = "block";
+  EXPECT_EQ(seq,
+            (std::vector<std::string>{
+                "usb_open", "usb_get_string_simple 2", "usb_get_string_simple 1",
+                "usb_get_driver_np 0", "hidraw_open /dev/hidraw0", "hidraw get f2 70 81 04 12 /32",
+                "usb_get_string_simple 60", "hidraw get f2 70 81 04 12 /16",
+                "hidraw set 06 a1 22 /8", "wait 10", "block", "hidraw set 06 a2 10 /8", "wait 20",
+                "hidraw get 07 00 00 00 00 00 00 00 00 01 /64", "hidraw_close", "usb_close"}));
+  // Nothing changed: the drivers stay bound, no reset, the same IDs and state.
+  for (int id : {pct, legacy, res}) {
+    EXPECT_EQ(vusb::Dev(id).boundDriver, "usbhid");
+    EXPECT_EQ(vusb::Dev(id).claimedInterface, -1);
+  }
+  EXPECT_EQ(vusb::OpenHandleCount(), 0);
+  vusb::ReEnumerate();
+  EXPECT_EQ(vusb::SaveStateText(), afterState);
+  EXPECT_EQ(p.pid, 0x9969);
+}
+
+TEST_F(StatusTest, ControllersThatCannotBeReadSayWhy) {
+  struct Case {
+    const char *what;
+    void (*set)(vusb::Device &);
+    const char *line; // after "bus 001 device 002: 2575:8753 PCT"
+    const char *code;
+  };
+  const Case kCases[] = {
+      {"no driver", [](vusb::Device &d) { d.boundDriver.clear(); },
+       " unreadable: no kernel driver is bound to this controller (a run was stopped while it held "
+       "it?); panelcfg --recover resets it",
+       "no-driver"},
+      {"no hidraw node", [](vusb::Device &d) { d.faults.noHidraw = true; },
+       " unreadable: its kernel driver usbhid made no hidraw node", "no-hidraw"},
+      {"permission", [](vusb::Device &d) { d.faults.hidrawOpenErrno = EACCES; },
+       " unreadable: no permission to open its hidraw node: Permission denied (run as root)",
+       "permission"},
+      {"cannot open", [](vusb::Device &d) { d.faults.openErrno = EACCES; },
+       " unreadable: cannot be opened: Permission denied", "open-failed"},
+      {"no signature", [](vusb::Device &d) { d.strings.erase(0x3C); },
+       " current generation; the PCT signature string is absent", "no-signature"},
+      {"generation", [](vusb::Device &d) { d.faults.transfers.push_back({.nth = 1}); },
+       " unreadable: the generation report cannot be read", "read-failed"},
+      {"firmware",
+       [](vusb::Device &d) { d.faults.transfers.push_back({.nth = 2, .result = -EPIPE}); },
+       " current generation; the firmware identity cannot be read", "read-failed"},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.what);
+    vusb::Reset();
+    const int pct = vusb::AddPctCurrent();
+    c.set(vusb::Dev(pct));
+    const int ok = vusb::AddResistive();
+    Options("res=1\n");
+
+    RunResult r = RunPanelcfg(dir_, {"--status"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string("bus 001 device 002: 2575:8753 PCT") + c.line +
+                         "\nbus 001 device 003: 1234:8888 resistive, firmware V2.9 (supported), "
+                         "rotation 0\n");
+    EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+    EXPECT_EQ(vusb::OpenHandleCount(), 0);
+    EXPECT_EQ(vusb::Dev(ok).resets, 0);
+
+    vusb::ReEnumerate();
+    vusb::Dev(pct).transfers = 0; // the faults count the transfers from here again
+    RunResult j = RunPanelcfg(dir_, {"--status", "--json"});
+    EXPECT_EQ(j.status, 1);
+    const nlohmann::json doc = nlohmann::json::parse(j.out);
+    EXPECT_EQ(doc["devices"][0]["readable"], false);
+    EXPECT_EQ(doc["devices"][0]["error"]["code"], c.code);
+    EXPECT_EQ(doc["devices"][1]["error"], nullptr);
+  }
+}
+
+TEST_F(StatusTest, ControllersNoRunConfiguresAreNamedWithoutFailingTheStatus) {
+  vusb::DeviceSpec boot = vusb::PctCurrentSpec();
+  boot.interfaceProtocol = 2;
+  const int mouse = vusb::AddDevice(boot);
+  vusb::AddPctLegacy();
+  Options("disable_8752=1\n");
+
+  RunResult r = RunPanelcfg(dir_, {"--status"});
+
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "bus 001 device 002: 2575:8753 PCT unreadable: its interface uses the boot "
+                   "mouse protocol: a run only resets it\n"
+                   "bus 001 device 003: 22b9:0040 PCT legacy generation; legacy controllers are "
+                   "excluded by the options: a run leaves it alone\n");
+  EXPECT_TRUE(vusb::Transfers(mouse).empty());
+  EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+}
+
+TEST_F(StatusTest, JsonCarriesTheSameFactsWithDeviceTextsEscaped) {
+  Options("res=1\n");
+  vusb::AddDevice(Named(vusb::PctCurrentSpec(), 1, "Say \"hi\"\\\n", "\x01\xff\xfe"));
+  vusb::AddResistive(0x1234, 0x8888, "V3.0.1");
+  const int quiet = vusb::AddPctLegacy();
+  vusb::Dev(quiet).faults.unreadableStrings = {1};
+
+  RunResult r = RunPanelcfg(dir_, {"--status", "--json"});
+
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  const nlohmann::json doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["schema"], 1);
+  EXPECT_EQ(doc["command"], "status");
+  ASSERT_EQ(doc["devices"].size(), 3u);
+  const nlohmann::json &p = doc["devices"][0];
+  const auto want = nlohmann::json::parse(R"json({
+    "bus": "001", "device": "002", "id": "2575:8753", "family": "pct", "sysfs": "1-1",
+    "manufacturer": "Say \"hi\"\\\n", "product": "\u0001\ufffd\ufffd",
+    "driver_bound": true, "driver": "usbhid", "readable": true, "error": null,
+    "generation": "current",
+    "firmware": {"version": "S1.2.04(r368)", "chip_id": 8, "revision": 368},
+    "mode": {"number": 1, "name": "digitizer"},
+    "identity": {"state": "invalid", "valid": false}})json");
+  EXPECT_EQ(p, want);
+  // Keys in a fixed order, so that a diff of two documents shows what changed.
+  EXPECT_EQ(p.begin().key(), "bus");
+  const auto firmware = nlohmann::json::parse(R"({"version": "V3.0.1", "supported": false})");
+  EXPECT_EQ(doc["devices"][1]["firmware"], firmware);
+  EXPECT_EQ(doc["devices"][1]["rotation"], 0);
+  EXPECT_EQ(doc["devices"][2]["manufacturer"], nullptr);
+  EXPECT_EQ(doc["devices"][2]["generation"], "legacy");
+
+  // The same resistive controller in the text: its firmware is not supported.
+  vusb::ReEnumerate();
+  RunResult t = RunPanelcfg(dir_, {"--status"});
+  EXPECT_NE(t.out.find("1234:8888 resistive, firmware V3.0.1 (not supported), rotation 0\n"),
+            std::string::npos)
+      << t.out;
+}
+
+TEST_F(StatusTest, ListAsJson) {
+  Options("res=1\n");
+  vusb::AddDevice(Named(vusb::PlainSpec(0x1d6b, 0x0002), 1, "Linux", "Root hub"));
+  vusb::AddDevice(Named(vusb::PctCurrentSpec(), 1, "Maker", "Panel"));
+  const int denied = vusb::AddResistive();
+  vusb::Dev(denied).faults.openErrno = EACCES;
+
+  RunResult r = RunPanelcfg(dir_, {"--list", "--json"});
+
+  EXPECT_EQ(r.status, 0);
+  const auto want = nlohmann::json::parse(R"({
+    "schema": 1, "command": "list", "devices": [
+    {"bus": "001", "device": "002", "id": "1d6b:0002", "family": "unsupported",
+     "manufacturer": null, "product": null, "error": null},
+    {"bus": "001", "device": "003", "id": "2575:8753", "family": "pct",
+     "manufacturer": "Maker", "product": "Panel", "error": null},
+    {"bus": "001", "device": "004", "id": "1234:8888", "family": "resistive",
+     "manufacturer": null, "product": null,
+     "error": {"code": "open-failed", "text": "Permission denied"}}]})");
+  EXPECT_EQ(nlohmann::json::parse(r.out), want);
+  EXPECT_TRUE(vusb::Transfers().empty());
+}
+
+TEST_F(StatusTest, BadUsageAndAnEmptyBus) {
+  vusb::AddPctCurrent();
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"--status", "--mouse"}, {"--status", "--json", "x"}}) {
+    RunResult r = RunPanelcfg(dir_, args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "panelcfg: --status takes no argument but --json, not \"" + args.back() +
+                         "\"\nTry 'panelcfg --help'.\n");
+  }
+  EXPECT_TRUE(vusb::Log().empty());
+
+  vusb::Reset();
+  RunResult none = RunPanelcfg(dir_, {"--status", "--json"});
+  EXPECT_EQ(none.status, 0);
+  const auto empty = nlohmann::json::parse(R"({"schema": 1, "command": "status", "devices": []})");
+  EXPECT_EQ(nlohmann::json::parse(none.out), empty);
+  EXPECT_EQ(none.err, "panelcfg: no supported controller found\n");
+}
+
+TEST_F(StatusTest, DebugTracesGoToStandardErrorAndTheReportStaysAlone) {
+  std::filesystem::create_directory(dir_.File("enabledebug"));
+  vusb::AddPctCurrent();
+
+  RunResult r = RunPanelcfg(dir_, {"--status", "--json"});
+
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
+  EXPECT_EQ(r.err.rfind("panelcfg DD:v0.1\n", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("panelcfg DD:ReadParames checksum fail"), std::string::npos);
+  // The protocol's own result lines are no part of either stream.
+  EXPECT_EQ(r.err.find("II:"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("II:"), std::string::npos);
+}
