@@ -13,6 +13,10 @@ case "${1:-}" in
   # What the tests, the analysis and the fuzz targets need as well, and the packaging step.
   packages+=(libgtest-dev man-db groff-base binutils umockdev libumockdev-dev
     valgrind clang-tidy-19 cppcheck clang-14 libclang-rt-14-dev "${package_tools[@]}")
+  # The Ansible collection's tests: ansible-core (ansible-galaxy, ansible-doc, ansible-playbook
+  # and ansible-test's checkers), pytest, and what the checkers run with.
+  packages+=(ansible-core python3-pytest python3-yaml yamllint python3-pycodestyle
+    python3-voluptuous)
   ;;
 --package) packages=("${package_tools[@]}") ;;
 esac
