@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build dependencies (with --test those of the tests, with --package the tools
-# that build and check the Debian packages) from Debian's packages.
+# that build and check the Debian packages, with --cross the cross compilers and the user-mode
+# emulator of scripts/cross-test.sh) from Debian's packages.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 # What building panelcfg and its simulator needs.
@@ -19,6 +20,12 @@ case "${1:-}" in
     python3-voluptuous)
   ;;
 --package) packages=("${package_tools[@]}") ;;
+--cross)
+  # The target's libraries are not installed: scripts/cross-test.sh unpacks them into a sysroot
+  # of its own. The static emulator comes with the binfmt entries that run a test's children.
+  packages=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user-static
+    cmake make pkg-config dpkg-dev binutils)
+  ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

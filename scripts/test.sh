@@ -2,8 +2,9 @@
 # Installs what the build and the tests need, builds, and runs every test: the release build, the
 # Ansible collection on the release build's simulator, the Debian packages built and checked
 # (lintian, contents, and as root an install and purge), the analysis of the release build
-# (memcheck, clang-tidy, cppcheck), the fuzz targets for a bounded time, and last the whole
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# (memcheck, clang-tidy, cppcheck), the fuzz targets for a bounded time, the whole suite again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and last the release build for arm64,
+# armhf and s390x with its suite under qemu-user (cross-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/check-layers.sh
@@ -19,3 +20,4 @@ bash scripts/fuzz.sh 60 # about a minute per fuzz target
 cmake --preset debug
 cmake --build --preset debug
 ctest --preset debug
+bash scripts/cross-test.sh # about 4 to 5 minutes per architecture on 2 cores
