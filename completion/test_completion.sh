@@ -44,7 +44,7 @@ expect() {
   fi
 }
 
-all='--clean --digi-test --digitizer --help --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --sn --version -h getpos setpos'
+all='--clean --digi-test --digitizer --help --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --sn --status --version -h getpos setpos'
 
 # The operation word.
 expect "$all" 1 panelcfg ''
@@ -54,17 +54,21 @@ expect '--digi-test --digitizer' 1 panelcfg --dig
 expect 'setpos' 1 panelcfg se
 expect 'getpos' 1 panelcfg g
 expect '--list' 1 panelcfg --l
+expect '--sn --status' 1 panelcfg --s
 expect '--recover --rotation' 1 panelcfg --r
 expect '' 1 panelcfg mouse
 expect '' 1 panelcfg --x
 
-# The mode digit follows setpos, and nothing else has a second word to complete.
+# The mode digit follows setpos, --json the two reports, and nothing else has a second word.
 expect '1 2 3 4' 2 panelcfg setpos ''
 expect '3' 2 panelcfg setpos 3
 expect '' 2 panelcfg setpos 5
 expect '' 2 panelcfg getpos ''
 expect '' 2 panelcfg --mouse ''
-expect '' 2 panelcfg --list ''
+expect '--json' 2 panelcfg --list ''
+expect '--json' 2 panelcfg --status --j
+expect '' 2 panelcfg --status x
+expect '' 3 panelcfg --status --json ''
 expect '' 2 panelcfg --recover ''
 expect '' 2 panelcfg setposx ''
 

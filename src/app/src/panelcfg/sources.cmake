@@ -1,8 +1,8 @@
 # The utility's modules, relative to this directory, bottom layer first (scripts/check-layers.sh
 # keeps every folder from including one above it); shared by the build and the fuzz targets.
-# The support library (support/) and the real-time wait (base/sleep.cpp) are linked apart: the
-# first is a shared library of its own, the second is replaced by the virtual clock in the
-# simulator and the tests.
+# The support library (support/), the real-time wait (base/sleep.cpp) and the kernel calls of the
+# hidraw backend (transport/hidraw_linux.cpp) are linked apart: the first is a shared library of
+# its own, the other two are replaced by the virtual bus in the simulator and the tests.
 set(PANELCFG_CORE_SOURCES
   base/log.cpp
   base/state.cpp
@@ -10,6 +10,7 @@ set(PANELCFG_CORE_SOURCES
   base/pause.cpp
   base/runlock.cpp
   transport/hid.cpp
+  transport/hidraw.cpp
   pct/cmdmode.cpp
   pct/posmode.cpp
   pct/params.cpp
@@ -20,6 +21,7 @@ set(PANELCFG_CORE_SOURCES
   lists/registry.cpp
   scan/devtable.cpp
   scan/scan.cpp
+  scan/status.cpp
   run/driver.cpp
 )
 list(TRANSFORM PANELCFG_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

@@ -202,9 +202,11 @@ int main(int argc, char **argv) {
 
   // A run that may touch a controller owns the state file from before it is read until after
   // it is written: two runs at once would otherwise each save what the other never saw.
+  // --status reads the controllers under the lock too, but changes and saves nothing.
   const bool touches = RunTouchesControllers(nargs, args.data());
+  const bool locks = RunTakesLock(nargs, args.data());
   int lock = -1;
-  if (touches) {
+  if (locks) {
     // As the utility does: every line reaches a log file as it is printed, the waiting line too.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     InstallStopSignals();
@@ -214,7 +216,7 @@ int main(int argc, char **argv) {
       break;
     case RUNLOCK_TIMED_OUT:
       fflush(stdout);
-      return 0;
+      return LockTimedOutStatus(nargs, args.data());
     case RUNLOCK_INTERRUPTED:
       return EndInterruptedRun(-1, -1);
     }
@@ -248,7 +250,7 @@ int main(int argc, char **argv) {
   vusb::SetRealTime(!instant);
 
   // A stop signal before the utility's run: nothing has been touched yet.
-  if (touches && StopSignal() != 0) {
+  if (locks && StopSignal() != 0) {
     DebugMsg(0, "interrupted by %s before the run; nothing done\n", StopSignalName(StopSignal()));
     return finish(128 + StopSignal());
   }

@@ -262,6 +262,7 @@ void Reset() {
   nextDevnum.clear();
   devnumOf.clear();
   snprintf(lastError, sizeof lastError, "No error");
+  detail::ResetHidraw();
   ClearLog();
   ClearRaises();
   ClearWaits();
@@ -346,6 +347,72 @@ bool Injected(int err, const char *what, int &result) {
 }
 
 } // namespace
+
+namespace vusb::detail {
+
+int DeviceTransfer(Device &d, Entry &e, uint8_t *data, int size, bool throughDriver) {
+  const bool in = (e.requestType & USB_ENDPOINT_IN) != 0;
+  int result = 0;
+  e.device = d.id;
+  d.transfers++;
+  if (d.faults.unplugAtTransfer > 0 && d.transfers >= d.faults.unplugAtTransfer)
+    d.unplugged = true;
+  if (!Present(d)) {
+    SetError(ENODEV, "error sending control message");
+    return -ENODEV;
+  }
+  if (size < 0 || (size > 0 && data == nullptr)) {
+    SetError(EINVAL, "error sending control message");
+    return -EINVAL;
+  }
+  for (TransferFault &f : d.faults.transfers) {
+    if (f.times == 0 || (f.nth != 0 && f.nth != d.transfers) ||
+        (f.request >= 0 && f.request != e.request) ||
+        (f.reportId >= 0 && f.reportId != (e.value & 0xFF)))
+      continue;
+    if (f.command >= 0 && (in || size < 2 || data[1] != f.command))
+      continue;
+    if (f.times > 0)
+      f.times--;
+    if (f.result < 0) {
+      SetError(-f.result, "error sending control message");
+    } else if (in && f.result > 0 && size > 0) {
+      size_t n =
+          std::min({f.data.size(), static_cast<size_t>(f.result), static_cast<size_t>(size)});
+      if (n > 0)
+        memcpy(data, f.data.data(), n);
+      e.data.assign(data, data + n);
+    }
+    return f.result;
+  }
+  // usbfs lets a transfer to an interface through only when no kernel driver holds it.
+  if (!throughDriver && (e.requestType & 0x1F) == USB_RECIP_INTERFACE && !d.boundDriver.empty() &&
+      d.claimedInterface != (e.index & 0xFF)) {
+    SetError(EBUSY, "error sending control message");
+    return -EBUSY;
+  }
+  result = ModelTransfer(d, e.requestType, e.request, e.value, e.index, data, size);
+  if (result < 0) {
+    SetError(-result, "error sending control message");
+    return result;
+  }
+  if (in && result > 0)
+    e.data.assign(data, data + result);
+  return result;
+}
+
+Device *DeviceAt(int busnum, int devnum) {
+  for (const auto &d : devices)
+    if (d->bus == busnum && devnumOf[d->id] == devnum && Present(*d))
+      return d.get();
+  return nullptr;
+}
+
+int FinishCall(Entry e, int result) { return Finish(std::move(e), result); }
+
+bool IsPresent(const Device &d) { return Present(d); }
+
+} // namespace vusb::detail
 
 extern "C" {
 
@@ -570,56 +637,11 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
     e.data.assign(data, data + size);
 
   Device *d = detail::DeviceOf(h);
-  int result = 0;
   if (d == nullptr) {
     SetError(EBADF, "error sending control message");
     return Finish(std::move(e), -EBADF);
   }
-  e.device = d->id;
-  d->transfers++;
-  if (d->faults.unplugAtTransfer > 0 && d->transfers >= d->faults.unplugAtTransfer)
-    d->unplugged = true;
-  if (!Present(*d)) {
-    SetError(ENODEV, "error sending control message");
-    return Finish(std::move(e), -ENODEV);
-  }
-  if (size < 0 || (size > 0 && data == nullptr)) {
-    SetError(EINVAL, "error sending control message");
-    return Finish(std::move(e), -EINVAL);
-  }
-  for (TransferFault &f : d->faults.transfers) {
-    if (f.times == 0 || (f.nth != 0 && f.nth != d->transfers) ||
-        (f.request >= 0 && f.request != request) ||
-        (f.reportId >= 0 && f.reportId != (value & 0xFF)))
-      continue;
-    if (f.command >= 0 && (in || size < 2 || data[1] != f.command))
-      continue;
-    if (f.times > 0)
-      f.times--;
-    if (f.result < 0) {
-      SetError(-f.result, "error sending control message");
-    } else if (in && f.result > 0 && size > 0) {
-      size_t n =
-          std::min({f.data.size(), static_cast<size_t>(f.result), static_cast<size_t>(size)});
-      if (n > 0)
-        memcpy(data, f.data.data(), n);
-      e.data.assign(data, data + n);
-    }
-    return Finish(std::move(e), f.result);
-  }
-  // usbfs lets a transfer to an interface through only when no kernel driver holds it.
-  if ((requesttype & 0x1F) == USB_RECIP_INTERFACE && !d->boundDriver.empty() &&
-      d->claimedInterface != (index & 0xFF)) {
-    SetError(EBUSY, "error sending control message");
-    return Finish(std::move(e), -EBUSY);
-  }
-  result = detail::ModelTransfer(*d, e.requestType, e.request, e.value, e.index, data, size);
-  if (result < 0) {
-    SetError(-result, "error sending control message");
-    return Finish(std::move(e), result);
-  }
-  if (in && result > 0)
-    e.data.assign(data, data + result);
+  const int result = detail::DeviceTransfer(*d, e, data, size, false);
   return Finish(std::move(e), result);
 }
 

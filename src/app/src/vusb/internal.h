@@ -27,8 +27,26 @@ void AfterCall();
 int ModelTransfer(Device &d, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                   uint8_t *data, int size);
 
+// One control transfer to a device, with its faults, as the log entry e describes it (e's data
+// gets what a device-to-host transfer delivered). throughDriver: sent by the kernel driver that
+// holds the interface (hidraw), which usbfs's hold on the interface does not stop. Returns the
+// byte count or a negative errno, which it also sets.
+int DeviceTransfer(Device &d, Entry &e, uint8_t *data, int size, bool throughDriver);
+
+// The present device with this bus and device number in the current enumeration, or nullptr.
+Device *DeviceAt(int busnum, int devnum);
+
+// Logs a call with its result (and saves the state file when the call may change it).
+int FinishCall(Entry e, int result);
+
+// Whether the device is reachable (neither unplugged nor gone after a reset).
+bool IsPresent(const Device &d);
+
 // Called when the device carries out a reset request.
 void OnReset(Device &d);
+
+// Closes every hidraw node (Reset).
+void ResetHidraw();
 
 // Default string descriptors of each model.
 void AddDefaultStrings(DeviceSpec &spec);

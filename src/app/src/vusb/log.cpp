@@ -99,6 +99,8 @@ std::string Describe(const Entry &e) {
       snprintf(b, sizeof b, " %d", e.arg);
       out += b;
     }
+    if (e.call == "hidraw_open")
+      out += " " + e.text;
     if (e.result < 0) {
       snprintf(b, sizeof b, " = %d", e.result);
       out += b;
@@ -121,6 +123,9 @@ std::string Describe(const Entry &e) {
   }
   snprintf(b, sizeof b, "/%d", e.length);
   out += b;
+  // Sent by the kernel driver for a feature-report ioctl on the hidraw node.
+  if (e.call == "hidraw")
+    out = "hidraw " + out;
   if (e.result != e.length) {
     snprintf(b, sizeof b, " = %d", e.result);
     out += b;

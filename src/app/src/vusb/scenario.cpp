@@ -210,6 +210,10 @@ void FaultsFrom(Faults &f, const json &j, const std::string &where) {
       f.releaseErrno = Errno(v, at);
     } else if (key == "noConfig") {
       f.noConfig = Flag(v, at);
+    } else if (key == "noHidraw") {
+      f.noHidraw = Flag(v, at);
+    } else if (key == "hidrawOpenErrno") {
+      f.hidrawOpenErrno = Errno(v, at);
     } else {
       Fail(at, "unknown key");
     }

@@ -79,6 +79,8 @@ struct Faults {
   int altErrno = 0;                // usb_set_altinterface
   int releaseErrno = 0;            // usb_release_interface
   bool noConfig = false;           // the usb_device record carries config == nullptr
+  bool noHidraw = false;           // the bound driver made no hidraw node
+  int hidrawOpenErrno = 0;         // opening the hidraw node fails with this errno
 };
 
 // How a device looks on the bus and how it starts.

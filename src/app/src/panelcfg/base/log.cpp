@@ -8,6 +8,12 @@
 #include "state.h"
 #include "stop.h"
 
+namespace {
+LogMode logMode = LOG_STDOUT;
+}
+
+void SetLogMode(LogMode mode) { logMode = mode; }
+
 int EnableDebug() {
   char path[512];
   struct stat st;
@@ -21,27 +27,28 @@ void DebugMsg(int Level, const char *format, ...) {
     return;
   // The results of a protocol abandoned by a second stop signal mean nothing: only its traces
   // are shown.
-  if (Level != 3 && ProtocolAbandoned())
+  if (Level != 3 && (ProtocolAbandoned() || logMode == LOG_TRACES_ONLY))
     return;
+  FILE *out = logMode == LOG_STDOUT ? stdout : stderr;
   switch (Level) {
   case 0:
-    fputs("EE:", stdout);
+    fputs("EE:", out);
     break;
   case 1:
-    fputs("II:", stdout);
+    fputs("II:", out);
     break;
   case 2:
-    fputs("CC:", stdout);
+    fputs("CC:", out);
     break;
   case 3:
-    fputs("panelcfg DD:", stdout);
+    fputs("panelcfg DD:", out);
     break;
   default:
     break;
   }
   va_list ap;
   va_start(ap, format);
-  vfprintf(stdout, format, ap);
+  vfprintf(out, format, ap);
   va_end(ap);
 }
 

@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include "log.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -47,4 +49,5 @@ void InitRunState() {
   MyConfig = ConfigMem{};
   snprintf(PanelDir, sizeof PanelDir, "%s", DEFAULT_PANEL_DIR);
   ClearStopSignals();
+  SetLogMode(LOG_STDOUT);
 }

@@ -107,6 +107,12 @@ int HexStrToInt(const char *Buffer, int Len) {
   return value;
 }
 
+namespace {
+char fwVersion[32];
+}
+
+const char *LastFwVersion() { return fwVersion; }
+
 int GetFwID(hid_device *dev) {
   unsigned char buf[kPctFirmwareReadLength] = {kPctIdentityReport};
   if (TransferFailed(hid_get_feature_report(dev, buf, sizeof buf))) {
@@ -120,11 +126,10 @@ int GetFwID(hid_device *dev) {
   FwRev = HexStrToInt(digits + 5, 3);
   // "Sd.d.dd(r<FwRev>)": FwRev has three hex digits, so at most 14 characters; the buffer leaves
   // room for any int so that no format can be cut.
-  char version[32];
-  snprintf(version, sizeof version, "S%c.%c.%c%c(r%d)", digits[0], digits[1], digits[2], digits[3],
-           FwRev);
+  snprintf(fwVersion, sizeof fwVersion, "S%c.%c.%c%c(r%d)", digits[0], digits[1], digits[2],
+           digits[3], FwRev);
   DevInfo.FWRev = FwRev;
-  DebugMsg(1, "Firmware Version:%s ChipID:%d\n", version, ChipID);
+  DebugMsg(1, "Firmware Version:%s ChipID:%d\n", fwVersion, ChipID);
   return 1;
 }
 

@@ -10,6 +10,8 @@ int leave_cmd_mode(hid_device *handle);
 int GetIsLegacy(hid_device *handle);
 int HexStrToInt(const char *Buffer, int Len);
 int GetFwID(hid_device *dev);
+// The firmware version text the last successful GetFwID read ("S1.2.04(r368)").
+const char *LastFwVersion();
 void ResetDevice(hid_device *dev);
 
 enum ReadStep { READ_OK, READ_SEND_FAILED, READ_REPLY_FAILED };

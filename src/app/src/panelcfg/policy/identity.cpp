@@ -23,11 +23,13 @@ void PutField16(unsigned char *block, int at, int value) {
 
 } // namespace
 
-unsigned char GetMySN(hid_device *DeviceHandle) {
+int ReadIdentityBlock(hid_device *DeviceHandle) {
   char text[17] = {};
   unsigned char block[kBlockLen] = {};
+  int result = 0;
   for (int attempt = 0; attempt < kIdentityReadAttempts; attempt++) {
-    if (ReadParames(DeviceHandle, block, kBlockLen) == 1) {
+    result = ReadParames(DeviceHandle, block, kBlockLen);
+    if (result == 1) {
       memcpy(DevInfo.SN, block + SN_ADDR, sizeof DevInfo.SN);
       for (size_t i = 0; i < sizeof DevInfo.SN; i++)
         snprintf(text + 2 * i, 3, "%02X", DevInfo.SN[i]);
@@ -41,7 +43,16 @@ unsigned char GetMySN(hid_device *DeviceHandle) {
     DebugMsg(3, "GetMySN ReadParamas fail\n");
     ProtocolSleep(kIdentityRetryMs);
   }
-  return 0;
+  return result;
+}
+
+unsigned char GetMySN(hid_device *DeviceHandle) {
+  return ReadIdentityBlock(DeviceHandle) == 1 ? 1 : 0;
+}
+
+bool IdentityNeedsRewrite() {
+  return DevInfo.FWRev != DevInfo.FWRevFlash || (DevInfo.OLD_PID == 0 && DevInfo.OLD_VID == 0) ||
+         DevInfo.OLD_PID == HYBRID_PID || DevInfo.OLD_PID == MOUSE_PID;
 }
 
 unsigned char SetMySN(hid_device *DeviceHandle) {
@@ -84,9 +95,7 @@ unsigned char ChkSNFlash(hid_device *DeviceHandle) {
   if (GetMySN(DeviceHandle) == 0) {
     GenerateSreialNumber(DevInfo.SN);
     write = true;
-  } else if (DevInfo.FWRev != DevInfo.FWRevFlash ||
-             (DevInfo.OLD_PID == 0 && DevInfo.OLD_VID == 0) || DevInfo.OLD_PID == HYBRID_PID ||
-             DevInfo.OLD_PID == MOUSE_PID) {
+  } else if (IdentityNeedsRewrite()) {
     // The firmware changed since the block was written, or the recorded home IDs are missing
     // or a mode's product ID: rewrite it, keeping the serial number just read.
     write = true;

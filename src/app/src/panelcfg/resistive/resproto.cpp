@@ -75,7 +75,7 @@ int CheckResFWVer(hid_device *dev) {
   DebugMsg(1, "Firmware Version:%s\n", version);
   if (version[0] == '\0')
     return 0;
-  if (strstr(version, "V3.0") != nullptr) {
+  if (!ResFirmwareSupported(version)) {
     DebugMsg(0, "Driver dose not support this device,\nplease contact us via " RES_SUPPORT_ADDRESS
                 "\n");
     return 0;
@@ -83,7 +83,11 @@ int CheckResFWVer(hid_device *dev) {
   return 1;
 }
 
-int GetResRotation(hid_device *dhandle) {
+bool ResFirmwareSupported(const char *version) {
+  return version[0] != '\0' && strstr(version, "V3.0") == nullptr;
+}
+
+int ReadResRotation(hid_device *dhandle) {
   unsigned char request[kResRequestSize];
   int length = BuildResGetRotation(request);
   unsigned char answer[32];
@@ -95,12 +99,17 @@ int GetResRotation(hid_device *dhandle) {
         sent && !TransferFailed(Fetch(dhandle, answer, sizeof answer, kResStatusAnswerLength));
     PrintData("GetResRotation", answer, sizeof answer);
     if (fetched && answer[2] == kResStart && answer[7] == kResEnd) {
-      int value = HextoInt(reinterpret_cast<const char *>(answer + 3), 4);
-      printf("Res Rotation:%d\n", value);
-      return value;
+      return HextoInt(reinterpret_cast<const char *>(answer + 3), 4);
     }
   }
   return -1;
+}
+
+int GetResRotation(hid_device *dhandle) {
+  const int value = ReadResRotation(dhandle);
+  if (value >= 0)
+    printf("Res Rotation:%d\n", value);
+  return value;
 }
 
 unsigned char SetResRotation(hid_device *dhandle, int Value) {

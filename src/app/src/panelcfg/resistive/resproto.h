@@ -8,7 +8,12 @@
 
 unsigned char GetFirmware(hid_device *dhandle, char *firmware_ver);
 int CheckResFWVer(hid_device *dev);
+// Whether panelcfg supports a firmware version GetFirmware read (the gate of CheckResFWVer).
+bool ResFirmwareSupported(const char *version);
+// The rotation value, read with the read's retry budget and printed on a line of its own; -1
+// when no answer came. ReadResRotation reads it without printing.
 int GetResRotation(hid_device *dhandle);
+int ReadResRotation(hid_device *dhandle);
 unsigned char SetResRotation(hid_device *dhandle, int Value);
 unsigned char PermanentParameter(hid_device *dhandle);
 unsigned char ResetResDevice(hid_device *dhandle);

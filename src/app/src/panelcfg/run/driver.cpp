@@ -58,6 +58,8 @@ void PrintUsage() {
         "  setpos N      write position mode N (1 to 4) to PCT controllers and reset them\n"
         "  getpos        print the position mode of PCT controllers\n"
         "  --list        list every USB device and its family; configures nothing\n"
+        "  --status      show the mode and identity of every supported controller, read\n"
+        "                through its kernel driver; changes nothing\n"
         "  --recover     reset the supported controllers left without their kernel driver\n"
         "  -h, --help    show this text and exit\n"
         "  --version     show the version and exit\n"
@@ -65,11 +67,82 @@ void PrintUsage() {
         "A third argument containing \"not\" keeps a controller from being reset after a mode\n"
         "change; a mode word then needs a placeholder second argument (panelcfg --mouse x not).\n"
         "\n"
+        "--list --json and --status --json print one JSON document instead.\n"
+        "\n"
         "The exit status is the number of PCT controllers configured. The mode words record\n"
         "the mode in " DEFAULT_PANEL_DIR "Util.conf; the panels handled are listed in\n"
         "the list files of that directory. Debug output is on while " DEFAULT_PANEL_DIR
-        "enabledebug exists.\n",
+        "enabledebug exists. --status exits with 0 when every supported controller was read,\n"
+        "1 when one could not be, 2 on bad usage.\n",
         stdout);
+}
+
+constexpr int kStatusBadUsage = 2;
+constexpr int kStatusUnread = 1;
+
+bool IsWord(int argc, char **argv, int at, const char *word) {
+  return argc > at && strcmp(argv[at], word) == 0;
+}
+
+// Loads what every command reads before it looks at a device: the panel directory, the debug
+// marker, the options and the supported-device table.
+void LoadRunSetup(int argc, const char *dir) {
+  SetPanelDir(dir);
+  NotResetDevice = 0;
+  POSMode = 0;
+  FunctionMode = FM_CONFIGURE;
+  DbgFlag = EnableDebug();
+
+  char options[512];
+  if (!PanelPath(options, sizeof options, "options.ini") || !Read_Config_File(&MyConfig, options)) {
+    MyConfig.res = 0;
+    MyConfig.new_fw = 0;
+    MyConfig.alt_pct_vendors = 0;
+    MyConfig.disable_8752 = 0;
+    MyConfig.spec_display = 0;
+  }
+  DebugMsg(3, "v0.1\n");
+  DebugMsg(3, "main start argc=%d\n", argc);
+
+  LoadVidPid();
+}
+
+// --status [--json]: reads, under the run lock, and reports; standard output carries the report
+// alone, every message goes to standard error.
+int StatusMain(int argc, char **argv, const char *dir, const char *lockPath) {
+  const bool json = IsWord(argc, argv, 2, "--json");
+  if (argc > (json ? 3 : 2)) {
+    fprintf(stderr, "panelcfg: --status takes no argument but --json, not \"%s\"\n",
+            argv[json ? 3 : 2]);
+    fputs("Try 'panelcfg --help'.\n", stderr);
+    return kStatusBadUsage;
+  }
+  fflush(stdout);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  InstallStopSignals();
+  SetLogMode(LOG_STDERR);
+  LoadRunSetup(argc, dir);
+  int lock = -1;
+  if (lockPath != nullptr) {
+    switch (TakeRunLock(lockPath, kRunLockWaitMs, &lock)) {
+    case RUNLOCK_HELD:
+    case RUNLOCK_UNAVAILABLE:
+      break;
+    case RUNLOCK_TIMED_OUT:
+      SetLogMode(LOG_STDOUT);
+      return kStatusUnread;
+    case RUNLOCK_INTERRUPTED:
+      fprintf(stderr, "panelcfg: interrupted by %s while waiting for the other run; nothing read\n",
+              StopSignalName(StopSignal()));
+      SetLogMode(LOG_STDOUT);
+      return 128 + StopSignal();
+    }
+  }
+  const int status = ReportStatus(json);
+  ReleaseRunLock(lock);
+  SetLogMode(LOG_STDOUT);
+  fflush(stdout);
+  return status;
 }
 
 } // namespace
@@ -92,10 +165,18 @@ int EndInterruptedRun(int unvisited, int lock) {
 bool RunTouchesControllers(int argc, char **argv) {
   if (argc <= 1)
     return true;
-  for (const char *word : {"--help", "-h", "--version", "--list"})
+  for (const char *word : {"--help", "-h", "--version", "--list", "--status"})
     if (strcmp(argv[1], word) == 0)
       return false;
   return true;
+}
+
+bool RunTakesLock(int argc, char **argv) {
+  return RunTouchesControllers(argc, argv) || IsWord(argc, argv, 1, "--status");
+}
+
+int LockTimedOutStatus(int argc, char **argv) {
+  return IsWord(argc, argv, 1, "--status") ? kStatusUnread : 0;
 }
 
 int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, bool rootNotice) {
@@ -107,6 +188,12 @@ int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, b
     printf("panelcfg %s\n", PANELCFG_VERSION);
     return 0;
   }
+  SetLogMode(LOG_STDOUT);
+  // A run is mostly the protocol's pauses: wake from each as soon as it is over, not up to the
+  // default timer slack of 50 us later.
+  prctl(PR_SET_TIMERSLACK, 1UL);
+  if (IsWord(argc, argv, 1, "--status"))
+    return StatusMain(argc, argv, dir, lockPath);
   const bool touches = RunTouchesControllers(argc, argv);
   if (touches) {
     // Lines reach a log file as they are printed, in order with standard error, and a signal
@@ -120,32 +207,11 @@ int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, b
             stderr);
   }
 
-  // A run is mostly the protocol's pauses: wake from each as soon as it is over, not up to the
-  // default timer slack of 50 us later.
-  prctl(PR_SET_TIMERSLACK, 1UL);
-
-  SetPanelDir(dir);
-  NotResetDevice = 0;
-  POSMode = 0;
-  FunctionMode = FM_CONFIGURE;
-  DbgFlag = EnableDebug();
-
-  char options[512];
-  if (!PanelPath(options, sizeof options, "options.ini") || !Read_Config_File(&MyConfig, options)) {
-    MyConfig.res = 0;
-    MyConfig.new_fw = 0;
-    MyConfig.alt_pct_vendors = 0;
-    MyConfig.disable_8752 = 0;
-    MyConfig.spec_display = 0;
-  }
-  DebugMsg(3, "v0.1\n");
-  DebugMsg(3, "main start argc=%d\n", argc);
-
-  LoadVidPid();
+  LoadRunSetup(argc, dir);
 
   // Read-only: the devices as this run would classify them, no file written.
   if (!touches) {
-    ListDevices();
+    ListDevices(IsWord(argc, argv, 2, "--json"));
     fflush(stdout);
     return 0;
   }

@@ -17,6 +17,13 @@ int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath = 
 // -1 when it was still waiting for another run.
 int EndInterruptedRun(int unvisited, int lock);
 
-// Whether this command line may touch a controller: everything but --help, -h, --version and
-// --list.
+// Whether this command line may touch a controller: everything but --help, -h, --version,
+// --list and --status.
 bool RunTouchesControllers(int argc, char **argv);
+
+// Whether this command line holds the run lock: every one that may touch a controller, and
+// --status, which reads them.
+bool RunTakesLock(int argc, char **argv);
+
+// The exit status of this command line when the run lock could not be taken in time.
+int LockTimedOutStatus(int argc, char **argv);

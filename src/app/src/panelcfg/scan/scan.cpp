@@ -18,16 +18,6 @@ namespace {
 
 constexpr int kBootMouseProtocol = 2;
 
-// Reads string descriptor index into buf (zeroed first); negative on failure.
-int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size) {
-  memset(buf, 0, size);
-  int ret = usb_get_string_simple(hdlr, index, buf, size);
-  buf[size - 1] = '\0';
-  if (ret < 0)
-    buf[0] = '\0';
-  return ret;
-}
-
 // Every controller taken over ends with its own reset, in its family's form (a PCT controller's
 // in the form of IsLegacy); a second stop signal does not cut it.
 void FinalReset(hid_device *dev, int family) {
@@ -78,66 +68,21 @@ void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const 
   FinalReset(dev, USBID_RES);
 }
 
-// A fresh enumeration of every bus and device.
+} // namespace
+
+int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size) {
+  memset(buf, 0, size);
+  int ret = usb_get_string_simple(hdlr, index, buf, size);
+  buf[size - 1] = '\0';
+  if (ret < 0)
+    buf[0] = '\0';
+  return ret;
+}
+
 void Enumerate() {
   usb_init();
   usb_find_busses();
   usb_find_devices();
-}
-
-const char *FamilyName(int matchflag) {
-  switch (matchflag) {
-  case USBID_PCT:
-    return "PCT";
-  case USBID_RES:
-    return "resistive";
-  default:
-    return "not supported";
-  }
-}
-
-// Prints ", <what> "<string>"" for string descriptor index, or ", <what> unreadable (<reason>)".
-void PrintStringField(usb_dev_handle *hdlr, const char *what, int index) {
-  char text[255];
-  int ret = ReadString(hdlr, index, text, sizeof text);
-  if (ret < 0) {
-    printf(", %s unreadable (%s)", what, strerror(-ret));
-    return;
-  }
-  char clean[sizeof text];
-  CleanDeviceText(clean, sizeof clean, text);
-  printf(", %s \"%s\"", what, clean);
-}
-
-} // namespace
-
-void ListDevices() {
-  Enumerate();
-  int listed = 0;
-  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
-    for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
-      const int vid = devs->descriptor.idVendor;
-      const int pid = devs->descriptor.idProduct;
-      const int matchflag = CheckUSBID(vid, pid);
-      printf("bus %s device %s: %04x:%04x %s", bus->dirname, devs->filename, vid, pid,
-             FamilyName(matchflag));
-      listed++;
-      if (matchflag != USBID_NONE) {
-        errno = 0;
-        usb_dev_handle *hdlr = usb_open(devs);
-        if (hdlr == nullptr) {
-          printf(", cannot be opened: %s", errno != 0 ? strerror(errno) : "reason unknown");
-        } else {
-          PrintStringField(hdlr, "manufacturer", 1);
-          PrintStringField(hdlr, "product", 2);
-          usb_close(hdlr);
-        }
-      }
-      putchar('\n');
-    }
-  }
-  if (listed == 0)
-    fputs("panelcfg: no USB device found\n", stderr);
 }
 
 int ChkPCTString(usb_dev_handle *hdlr) {

@@ -20,8 +20,22 @@ int RecoverControllers();
 // Length of the string descriptor that carries the PCT signature, 0 when absent or unreadable.
 int ChkPCTString(usb_dev_handle *hdlr);
 
+// Reads string descriptor index into buf (zeroed first, always terminated); negative on failure.
+int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size);
+
+// A fresh enumeration of every bus and device.
+void Enumerate();
+
 // Prints one line for every USB device on every bus: bus and device number, vendor:product,
 // the family CheckUSBID gives it and, for a supported device, its manufacturer and product
 // strings. Only supported devices are opened, and only to read those two strings: no driver is
-// detached, nothing is claimed, no feature report is sent and nothing is reset.
-void ListDevices();
+// detached, nothing is claimed, no feature report is sent and nothing is reset. With json, the
+// same facts as one JSON document.
+void ListDevices(bool json = false);
+
+// Reads every supported controller through its kernel driver's hidraw node and prints one line
+// for each (or, with json, one JSON document): generation, firmware, position mode and identity
+// block of a PCT controller, firmware and rotation of a resistive one, or why it cannot be read.
+// Only read requests are sent; no driver is detached, nothing is claimed or reset. Returns 0
+// when every controller was read, 1 when one could not be.
+int ReportStatus(bool json);

@@ -6,6 +6,7 @@
 
 #include "../base/log.h"
 #include "../base/stop.h"
+#include "hidraw.h"
 
 namespace {
 hid_device fallback;
@@ -117,6 +118,8 @@ bool Refused() {
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length) {
   if (length == 0 || Refused())
     return -1;
+  if (dev->hidraw >= 0)
+    return HidrawSendFeatureReport(dev, data, length);
   unsigned char reportId = data[0];
   const unsigned char *from = data;
   if (reportId == 0) {
@@ -132,6 +135,8 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) {
   if (length == 0 || Refused())
     return -1;
+  if (dev->hidraw >= 0)
+    return HidrawGetFeatureReport(dev, data, length);
   unsigned char reportId = data[0];
   unsigned char *into = data;
   int skipped = 0;

@@ -1,0 +1,112 @@
+// The hidraw backend's kernel calls on Linux: sysfs for the names, /dev for the nodes.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hidraw_sys.h"
+
+namespace {
+
+constexpr const char *kUsbDevices = "/sys/bus/usb/devices";
+
+// The decimal number in a one-line sysfs attribute file; -1 when unreadable.
+int ReadNumber(const char *path) {
+  FILE *f = fopen(path, "re");
+  if (f == nullptr)
+    return -1;
+  char line[32] = {};
+  const bool got = fgets(line, sizeof line, f) != nullptr;
+  fclose(f);
+  if (!got)
+    return -1;
+  char *end = nullptr;
+  const long value = strtol(line, &end, 10);
+  if (end == line || value < 0 || value > 0xFFFF)
+    return -1;
+  return static_cast<int>(value);
+}
+
+// The first entry of dir whose name starts with prefix, into out; false when none.
+bool FirstEntry(const char *dir, const char *prefix, char *out, size_t size) {
+  DIR *d = opendir(dir);
+  if (d == nullptr)
+    return false;
+  bool found = false;
+  while (const dirent *e = readdir(d)) {
+    if (strncmp(e->d_name, prefix, strlen(prefix)) == 0 &&
+        snprintf(out, size, "%s", e->d_name) < static_cast<int>(size)) {
+      found = true;
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+} // namespace
+
+int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size) {
+  DIR *d = opendir(kUsbDevices);
+  if (d == nullptr)
+    return -errno;
+  int result = -ENOENT;
+  while (const dirent *e = readdir(d)) {
+    // Interfaces ("1-1:1.0") and the directory's own entries are no devices.
+    if (e->d_name[0] == '.' || strchr(e->d_name, ':') != nullptr)
+      continue;
+    char path[512];
+    snprintf(path, sizeof path, "%s/%s/busnum", kUsbDevices, e->d_name);
+    if (ReadNumber(path) != busnum)
+      continue;
+    snprintf(path, sizeof path, "%s/%s/devnum", kUsbDevices, e->d_name);
+    if (ReadNumber(path) != devnum)
+      continue;
+    result = snprintf(name, size, "%s", e->d_name) < static_cast<int>(size) ? 0 : -ENAMETOOLONG;
+    break;
+  }
+  closedir(d);
+  return result;
+}
+
+int hidraw_sys_node(const char *deviceName, int config, int ifnum, char *node, size_t size) {
+  // The interface's HID device ("0003:2575:8753.0001") holds the node's class directory.
+  char iface[512];
+  snprintf(iface, sizeof iface, "%s/%s:%d.%d", kUsbDevices, deviceName, config, ifnum);
+  DIR *d = opendir(iface);
+  if (d == nullptr)
+    return -ENOENT;
+  int result = -ENOENT;
+  while (const dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.')
+      continue;
+    char dir[1024];
+    snprintf(dir, sizeof dir, "%s/%s/hidraw", iface, e->d_name);
+    char entry[256];
+    if (!FirstEntry(dir, "hidraw", entry, sizeof entry))
+      continue;
+    result = snprintf(node, size, "/dev/%s", entry) < static_cast<int>(size) ? 0 : -ENAMETOOLONG;
+    break;
+  }
+  closedir(d);
+  return result;
+}
+
+int hidraw_sys_open(const char *node) {
+  const int fd = open(node, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  return fd < 0 ? -errno : fd;
+}
+
+int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length) {
+  const int res =
+      set ? ioctl(fd, HIDIOCSFEATURE(length), data) : ioctl(fd, HIDIOCGFEATURE(length), data);
+  return res < 0 ? -errno : res;
+}
+
+void hidraw_sys_close(int fd) { close(fd); }

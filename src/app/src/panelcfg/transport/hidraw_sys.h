@@ -1,0 +1,24 @@
+// The kernel's side of the hidraw backend: the USB devices' names in sysfs, their hidraw nodes
+// and the two feature-report ioctls. A program links one implementation: sysfs and /dev in the
+// installed utility, the virtual bus in the simulator and the tests.
+#pragma once
+
+#include <cstddef>
+
+// Writes the kernel's name of the USB device busnum/devnum ("1-1.4") into name. Returns 0, or
+// -ENOENT when no such device is listed (another negative errno when sysfs cannot be read).
+int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size);
+
+// Writes the path of the hidraw node that the kernel's HID driver made for interface ifnum of
+// configuration config of USB device deviceName ("/dev/hidraw0") into node. Returns 0, or -ENOENT
+// when the interface has none.
+int hidraw_sys_node(const char *deviceName, int config, int ifnum, char *node, size_t size);
+
+// Opens a hidraw node for reading and writing; returns the descriptor or a negative errno.
+int hidraw_sys_open(const char *node);
+
+// HIDIOCSFEATURE (set) or HIDIOCGFEATURE with length bytes at data, byte 0 the report ID.
+// Returns what the ioctl returns (the bytes moved, byte 0 counted) or a negative errno.
+int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length);
+
+void hidraw_sys_close(int fd);
