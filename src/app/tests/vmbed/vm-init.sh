@@ -104,9 +104,10 @@ wait_bound 2575:8753
 echo "VMBED-SYS boot $(controller)"
 sed "s/^/VMBED-DEV boot /" /tmp/device.log
 run list 2575:8753 --list
+run status1 2575:8753 --status
 run mouse1 2575:9969 --mouse
 run mouse2 2575:9969 --mouse
-# [status] The place for `panelcfg --status` (usbhid bound throughout): run status 2575:9969 --status
+run status2 2575:9969 --status
 stop_device
 
 # The resistive controller: firmware read, rotation reset (resistive support on in options.ini).
@@ -114,6 +115,7 @@ rm -f /opt/.touch_panel/*.conf /opt/.touch_panel/.*.conf
 printf '[options]\nres=1\n' >/opt/.touch_panel/options.ini
 start_device resistive.json
 wait_bound 1234:8888
+run resstatus 1234:8888 --status
 run res 1234:8888
 stop_device
 sed -n '/^state /p' /tmp/device.log | tail -1 | sed 's/^/VMBED-DEV final /'

@@ -53,8 +53,7 @@ for tool in qemu-system-x86_64 cpio apt-get dpkg-deb; do
 done
 busybox=/bin/busybox
 udevadm=/bin/udevadm
-[ -x "$busybox" ] && "$busybox" --help 2>&1 | head -1 | grep -q . ||
-  skip "busybox-static is not installed"
+{ [ -x "$busybox" ] && "$busybox" true; } || skip "busybox-static is not installed"
 if ldd "$busybox" 2>/dev/null | grep -q '=>'; then skip "$busybox is not the static busybox"; fi
 [ -x "$udevadm" ] || skip "udev is not installed"
 
@@ -162,17 +161,20 @@ sim_run() { # name scenario fresh|keep args...
   "$sim" "${opts[@]}" -- "$@" >"$expect/$name.out" 2>"$expect/$name.trace"
   echo $? >"$expect/$name.rc"
   set -e
-  sed -n 's/^vusb: [^ ]* *\(set .*\|get .*\)$/\1/p' "$expect/$name.trace" | grep -Ev ' = -(16|19)$' |
+  sed -n 's/^vusb: [^ ]* *\(hidraw \)\{0,1\}\(set .*\|get .*\)$/\2/p' "$expect/$name.trace" | grep -Ev ' = -(16|19)$' |
     identity_masked >"$expect/$name.hid" || true
   panel_files "$expect/dir-${scenario%.json}" >"$expect/$name.files"
   awk '$1 == "vusb:" && $2 == "wait" { ms += $3 } END { print ms + 0 }' "$expect/$name.trace" \
     >"$expect/$name.waits"
 }
+# (Through hidraw, for --status, they are the requests usbhid sends for the ioctls.)
 sim_run list pct-current.json fresh --list
+sim_run status1 pct-current.json keep --status
 sim_run mouse1 pct-current.json keep --mouse
 sim_run mouse2 pct-current.json keep --mouse
-# [status] The place for `panelcfg --status` once it exists: sim_run status pct-current.json ...
-sim_run res resistive.json fresh
+sim_run status2 pct-current.json keep --status
+sim_run resstatus resistive.json fresh --status
+sim_run res resistive.json keep
 
 # ---- The VM --------------------------------------------------------------------------------
 console="$work/console.log"
@@ -196,7 +198,7 @@ fi
 
 # ---- The checks ----------------------------------------------------------------------------
 # Lines the VM tagged: "VMBED-<TAG> <phase> <text>".
-tagged() { sed -n "s/^VMBED-$1 $2 \{0,1\}//p" "$console.txt"; }
+tagged() { sed -n -e "s/^VMBED-$1 $2 //p" -e "/^VMBED-$1 $2\$/s/.*//p" "$console.txt"; }
 same() { # what, expected file, actual text
   if ! diff -u "$2" <(printf '%s\n' "$3" | sed '/^$/d') >"$work/diff.txt"; then
     fail "$1 differs (- expected, + got):"
@@ -219,8 +221,10 @@ check_run() { # phase expected-rc expected-stdout-lines...
     "$expect/$phase.files" "$(tagged FILE "$phase")"
 }
 # The standard output is the virtual bus's too (not for --list: the real bus has a root hub).
+# Device numbers count up on the real bus with each enumeration; they are left out.
 same_out_as_sim() { # phase
-  same "$1: standard output against panelcfg-sim" "$expect/$1.out" "$(tagged OUT "$1")"
+  same "$1: standard output against panelcfg-sim" <(sed 's/ device [0-9]*: / device N: /' "$expect/$1.out") \
+    "$(tagged OUT "$1" | sed 's/ device [0-9]*: / device N: /')"
 }
 # Checks that the lines matching each pattern appear in this order in the phase's uevents.
 in_order() { # tag phase patterns...
@@ -268,8 +272,11 @@ controller_is boot "1-1 2575:8753 usbhid hidraw0"
 # --list: the controller and its strings, and the dummy_hcd root hub, in usbfs's order; nothing
 # reaches the controller but the string reads (language table first).
 check_run list 0 "bus 001 device 002: $pct" "bus 001 device 001: 1d6b:0002 not supported"
-in_order DEV list '^std 80 06 0300 0000 255 = 4$' '^std 80 06 0301 0409 255 = 28$' \
-  '^std 80 06 0300 0000 255 = 4$' '^std 80 06 0302 0409 255 = 38$'
+in_order DEV list '^std 80 06 0300 0000 255 = 4$' '^std 80 06 030[12] 0409 255 = (28|38)$' \
+  '^std 80 06 0300 0000 255 = 4$' '^std 80 06 030[12] 0409 255 = (28|38)$'
+for i in 1 2; do
+  tagged DEV list | grep -q "^std 80 06 030$i 0409 " || fail "list: string $i was not read"
+done
 [ -z "$(tagged DEV list | grep -v '^std 80 06 030[012] ')" ] || fail "list: more than string reads"
 controller_is list "1-1 2575:8753 usbhid hidraw0"
 
@@ -293,9 +300,38 @@ taken_over mouse2 2575:9969
 reenumerated mouse2 2575:9969 2575:9969
 controller_is mouse2 "1-1 2575:9969 usbhid hidraw0"
 
-# [status] The place for `panelcfg --status` (usbhid bound throughout, no re-enumeration, mode 2
-# after --mouse) once the command exists: check_run status ..., and no "std 00 09" among its
-# DEV lines, no uevents, controller_is status "1-1 2575:9969 usbhid hidraw0".
+# --status reads through usbhid's hidraw node: usbhid stays bound throughout (no unbind, no
+# claim, no SET_CONFIGURATION or SET_INTERFACE), the feature reports still reach the controller
+# (as usbhid's SET_REPORT and GET_REPORT), and the controller does not enumerate again.
+read_only() { # phase controller
+  [ -z "$(tagged UEVENT "$1")" ] || {
+    fail "$1: the kernel saw uevents during --status:"
+    tagged UEVENT "$1" | sed 's/^/    /'
+  }
+  [ -z "$(tagged DEV "$1" | grep -Ev '^(std 80 06 03|hid )')" ] || {
+    fail "$1: requests other than string reads and feature reports during --status:"
+    tagged DEV "$1" | grep -Ev '^(std 80 06 03|hid )' | sed 's/^/    /'
+  }
+  [ -z "$(tagged AFTER "$1")" ] || fail "$1: the controller enumerated again after --status"
+  tagged DEV "$1" | grep -q '^hid set ' || fail "$1: no SET_REPORT reached the controller"
+  controller_is "$1" "$2"
+}
+check_run status1 0 "bus 001 device 002: 2575:8753 PCT current generation, firmware S1.2.04(r368) chip 8, mode 1 (digitizer), identity absent or checksum wrong"
+same_out_as_sim status1
+read_only status1 "1-1 2575:8753 usbhid hidraw0"
+# After --mouse: mode 2, under 2575:9969 (device 004: the two resets enumerated it as 003, then
+# 004), the identity block valid (its serial number is random).
+status2="$(tagged OUT status2)"
+[[ "$status2" =~ ^"bus 001 device 004: 2575:9969 PCT current generation, firmware S1.2.04(r368) chip 8, mode 2 (mouse), identity valid (home 2575:8753, firmware revision 368, serial "[0-9A-F]{16}")"$ ]] ||
+  fail "status2: panelcfg --status printed \"$status2\""
+[ "$(tagged RC status2)" = 0 ] || fail "status2: panelcfg exit status $(tagged RC status2), expected 0"
+same "status2: feature reports the controller served (against panelcfg-sim)" \
+  "$expect/status2.hid" "$(tagged DEV status2 | sed -n 's/^hid //p' | identity_masked)"
+read_only status2 "1-1 2575:9969 usbhid hidraw0"
+
+check_run resstatus 0 "bus 001 device 005: 1234:8888 resistive, firmware V2.9 (supported), rotation 1"
+same_out_as_sim resstatus
+read_only resstatus "1-1 1234:8888 usbhid hidraw0"
 
 # The resistive controller: firmware read, rotation 1 read, reset to 0 (SP), stored (PL), the
 # controller restarted (RR).
