@@ -18,11 +18,13 @@
 // is inconclusive.
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +32,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "internal.h"
@@ -81,7 +84,7 @@ using vusb::Bytes;
 // Appends byte by byte (GCC 12 warns falsely about range inserts into a growing vector).
 template <typename Range> void Append(Bytes &b, const Range &r) {
   for (uint8_t x : r)
-    b.push_back(x);
+    b.push_back(x); // cppcheck-suppress useStlAlgorithm
 }
 
 void Put16(Bytes &b, unsigned v) {
@@ -99,9 +102,9 @@ Bytes ReportDescriptor() {
              0x26, 0xFF, 0x00, // Logical Maximum (255)
              0x75, 0x08};      // Report Size (8)
   for (uint8_t id : {0x01, 0x06, 0x07, 0x08, 0xF2, 0xF3}) {
-    const std::array<uint8_t, 8> feature = {0x85, id,   // Report ID
-                                            0x09, id,   // Usage
-                                            0x95, 63,   // Report Count (63)
+    const std::array<uint8_t, 8> feature = {0x85, id,    // Report ID
+                                            0x09, id,    // Usage
+                                            0x95, 63,    // Report Count (63)
                                             0xB1, 0x02}; // Feature (Data, Variable, Absolute)
     Append(r, feature);
   }
@@ -289,8 +292,8 @@ void Standard(Gadget &g, const SetupPacket &s) {
   } else {
     Reply(g, answer.data(), n, s);
   }
-  Log("std %02x %02x %04x %04x %u = %d", s.bRequestType, s.bRequest, s.wValue, s.wIndex,
-      s.wLength, stall ? -EPIPE : static_cast<int>(n));
+  Log("std %02x %02x %04x %04x %u = %d", s.bRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength,
+      stall ? -EPIPE : static_cast<int>(n));
 }
 
 // A request for the model. nextQueued: a second SETUP came in the same batch of events, so the
@@ -298,7 +301,7 @@ void Standard(Gadget &g, const SetupPacket &s) {
 void Model(Gadget &g, const SetupPacket &s, bool nextQueued) {
   const bool in = (s.bRequestType & kDirIn) != 0;
   std::array<uint8_t, 4096> data{};
-  const int size = s.wLength < data.size() ? s.wLength : static_cast<int>(data.size());
+  const int size = std::min(static_cast<int>(s.wLength), static_cast<int>(data.size()));
   vusb::Entry e;
   e.kind = vusb::Kind::Transfer;
   e.call = "usb_control_msg";
@@ -313,8 +316,8 @@ void Model(Gadget &g, const SetupPacket &s, bool nextQueued) {
     // already, and the next SETUP may arrive at any moment.
     ssize_t got = read(g.ep0, data.data(), static_cast<size_t>(size));
     if (got != size) {
-      Log("RACE data of %02x %02x %04x: %zd bytes of %d (%s)", s.bRequestType, s.bRequest,
-          s.wValue, got, size, got < 0 ? strerror(errno) : "short");
+      Log("RACE data of %02x %02x %04x: %zd bytes of %d (%s)", s.bRequestType, s.bRequest, s.wValue,
+          got, size, got < 0 ? strerror(errno) : "short");
       return;
     }
     e.data.assign(data.begin(), data.begin() + size);
@@ -365,7 +368,7 @@ void Reconnect(Gadget &g) {
   close(g.ep0);
   g.ep0 = -1;
   Log("reset: disconnect");
-  usleep(kReconnectPauseMs * 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kReconnectPauseMs));
   vusb::ReEnumerate(); // the controller comes back, under the IDs a USB-ID write gave it
   LogState();
   g.reconnect = false;
