@@ -3,8 +3,8 @@
 //
 //   vmbed-device SCENARIO.json LOG [DEVICE-NAME]
 //
-// The program answers the standard requests itself (descriptors built from the model's spec,
-// configuration, interface) and hands every other request to the controller model of the
+// The program answers the standard requests itself (descriptors built from the model's device
+// record, configuration, interface) and hands every other request to the controller model of the
 // virtual bus (vusb::detail::ModelTransfer), so the controller seen by the kernel is the one
 // the simulator and the tests use. When the model carries out a reset, the program closes the
 // UDC file (the controller drops off the bus), lets the virtual bus apply what a reset applies

@@ -4,6 +4,7 @@
 # console as "VMBED-<TAG> <phase> <text>" lines. Ends with poweroff, also when a step fails
 # (the host then finds no VMBED-END).
 set -eu
+# shellcheck disable=SC3040 # busybox's sh has pipefail
 set -o pipefail
 trap 'echo "VMBED-STOP status $?"; poweroff -f' EXIT
 mount -t proc proc /proc
