@@ -102,7 +102,7 @@ int hidraw_sys_open(const char *node) {
   }
   if (id < 0 || id >= vusb::DeviceCount())
     return vusb::detail::FinishCall(vusb::CallEntry("hidraw_open", -1, node), -ENOENT);
-  Device &d = vusb::Dev(static_cast<int>(id));
+  const Device &d = vusb::Dev(static_cast<int>(id));
   Entry e = vusb::CallEntry("hidraw_open", d.id, node);
   if (!vusb::HasNode(d))
     return vusb::detail::FinishCall(std::move(e), -ENOENT);

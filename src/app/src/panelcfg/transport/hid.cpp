@@ -14,7 +14,7 @@ hid_device fallback;
 
 hid_device *new_hid_device() {
   // cppcheck-suppress unusedAllocatedMemory ; returned to the caller, who frees it
-  hid_device *dev = new (std::nothrow) hid_device{};
+  hid_device *dev = new (std::nothrow) hid_device;
   if (dev == nullptr) {
     // Out of memory: hand back a record that was never taken over.
     fallback = hid_device{};

@@ -100,6 +100,7 @@ int hidraw_sys_node(const char *deviceName, int config, int ifnum, char *node, s
 
 int hidraw_sys_open(const char *node) {
   const int fd = open(node, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  // cppcheck-suppress resourceLeak ; the descriptor is the result, closed by hidraw_sys_close
   return fd < 0 ? -errno : fd;
 }
 
