@@ -44,7 +44,7 @@ expect() {
   fi
 }
 
-all='--clean --digi-test --digitizer --help --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --sn --status --version -h getpos setpos'
+all='--clean --device --digi-test --digitizer --help --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --sn --status --version -h getpos setpos'
 
 # The operation word.
 expect "$all" 1 panelcfg ''

@@ -84,6 +84,29 @@ int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size) {
              : -ENAMETOOLONG;
 }
 
+int hidraw_sys_device_numbers(const char *deviceName, int *busnum, int *devnum) {
+  const Device *d = vusb::DeviceNamed(deviceName);
+  const struct usb_device *u = d != nullptr ? vusb::UsbDevice(d->id) : nullptr;
+  if (u == nullptr)
+    return -ENOENT;
+  *busnum = d->bus;
+  *devnum = u->devnum;
+  return 0;
+}
+
+int hidraw_sys_node_device(const char *node, char *name, size_t size) {
+  int id = -1;
+  char rest = 0;
+  const char *entry = strncmp(node, "/dev/", 5) == 0 ? node + 5 : node;
+  if (sscanf(entry, "hidraw%d%c", &id, &rest) != 1 || id < 0 || id >= vusb::DeviceCount() ||
+      !vusb::HasNode(vusb::Dev(id)))
+    return -ENOENT;
+  const Device &d = vusb::Dev(id);
+  return snprintf(name, size, "%d-%d", d.bus, vusb::PortOf(d)) < static_cast<int>(size)
+             ? 0
+             : -ENAMETOOLONG;
+}
+
 int hidraw_sys_node(const char *deviceName, int config, int ifnum, char *node, size_t size) {
   const Device *d = vusb::DeviceNamed(deviceName);
   if (d == nullptr || !vusb::HasNode(*d) || config != d->configurationValue ||
