@@ -16,6 +16,7 @@
 #include "../scan/devtable.h"
 #include "../scan/scan.h"
 #include "../support/support.h"
+#include "hotplug.h"
 
 namespace {
 
@@ -62,6 +63,8 @@ void PrintUsage() {
         "  --status      show the mode and identity of every supported controller, read\n"
         "                through its kernel driver; changes nothing\n"
         "  --recover     reset the supported controllers left without their kernel driver\n"
+        "  --hotplug SPEC  give a controller that has just appeared the mode of Util.conf\n"
+        "                (and a valid identity block), with at most two runs per plug-in\n"
         "  --device SPEC (before the word) handle that one device only: BUS:DEV as\n"
         "                --list prints them, the kernel's name (1-1.4) or a hidraw node;\n"
         "                the list files keep every other panel\n"
@@ -126,8 +129,8 @@ bool ChooseDevice(const char *spec) {
   return false;
 }
 
-// Loads what every command reads before it looks at a device: the panel directory, the debug
-// marker, the options and the supported-device table.
+} // namespace
+
 void LoadRunSetup(int argc, const char *dir) {
   SetPanelDir(dir);
   NotResetDevice = 0;
@@ -148,6 +151,8 @@ void LoadRunSetup(int argc, const char *dir) {
 
   LoadVidPid();
 }
+
+namespace {
 
 // --status [--json]: reads, under the run lock, and reports; standard output carries the report
 // alone, every message goes to standard error.
@@ -232,7 +237,7 @@ int LockTimedOutStatus(int argc, char **argv) {
 }
 
 int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *lockPath,
-                 bool rootNotice) {
+                 bool rootNotice, const char *hotplugDir) {
   if (IsWord(fullArgc, fullArgv, 1, "--device") && fullArgc < 3) {
     fputs("panelcfg: --device needs a device: BUS:DEV, the kernel's name of a USB device or a "
           "hidraw node\nTry 'panelcfg --help'.\n",
@@ -257,6 +262,15 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
   prctl(PR_SET_TIMERSLACK, 1UL);
   if (IsWord(argc, argv, 1, "--status"))
     return StatusMain(argc, argv, dir, lockPath, line.spec);
+  if (IsWord(argc, argv, 1, "--hotplug")) {
+    if (line.spec != nullptr || argc != 3) {
+      fputs("panelcfg: --hotplug takes one device and nothing else: panelcfg --hotplug SPEC\n"
+            "Try 'panelcfg --help'.\n",
+            stderr);
+      return kStatusBadUsage;
+    }
+    return HotplugMain(argv[2], dir, lockPath, hotplugDir);
+  }
   const bool touches = RunTouchesControllers(argc, argv);
   if (touches) {
     // Lines reach a log file as they are printed, in order with standard error, and a signal
@@ -298,6 +312,10 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
     return kStatusBadUsage;
   }
 
+  return RunWithLock(argc, argv, lock);
+}
+
+int RunWithLock(int argc, char **argv, int lock) {
   if (strcmp(argc > 1 ? argv[1] : "", "--recover") == 0) {
     int reset = RecoverControllers();
     if (StopSignal() != 0)

@@ -60,6 +60,7 @@ struct ControllerReading {
   bool readable;       // read in full
   bool failure;        // not readable because a read failed (not a controller no run configures)
   char errorText[256]; // why not readable
+  int generation;      // PCT: 1 legacy, 2 or 3 current, 0 not read
   int mode;            // PCT position mode 1..4, 0 not read
   int identity;        // READ_ID_*
   bool resFirmwareSupported;

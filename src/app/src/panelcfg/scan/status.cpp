@@ -553,6 +553,7 @@ bool ReadSelectedController(ControllerReading *out) {
       out->readable = s.errorCode == nullptr;
       out->failure = s.errorCode != nullptr && s.failure;
       snprintf(out->errorText, sizeof out->errorText, "%s", s.errorText);
+      out->generation = s.generation;
       out->mode = s.mode;
       out->identity = s.identity;
       out->resFirmwareSupported = s.resFirmwareRead && ResFirmwareSupported(s.resFirmware);
