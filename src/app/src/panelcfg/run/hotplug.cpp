@@ -220,8 +220,11 @@ int HotplugMain(const char *spec, const char *dir, const char *lockPath, const c
   const char *what = r.family == USBID_RES  ? "rotation reset"
                      : need.word != nullptr ? "switched"
                                             : "identity block written";
-  if (handled)
+  if (handled && tries == 0)
     printf("panelcfg: %s: %s: %s\n", who, need.found, what);
+  else if (handled)
+    printf("panelcfg: %s: %s: %s (run %d of %d)\n", who, need.found, what, tries + 1,
+           kHotplugTries);
   else
     printf("panelcfg: %s: %s: the run failed (try %d of %d)\n", who, need.found, tries + 1,
            kHotplugTries);
