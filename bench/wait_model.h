@@ -67,7 +67,7 @@ struct Controller {
   int rotation = 0;
 };
 
-enum class Op { Configure, Clean, Test, Sn, Rotation, SetPos, GetPos };
+enum class Op { Configure, Clean, Test, Sn, Rotation, SetPos, GetPos, Status };
 
 struct Word {
   std::string label;             // as shown in the tables
@@ -90,6 +90,7 @@ inline const std::vector<Word> &Words() {
       {"--rotation", {"--rotation"}, Op::Rotation, 0},
       {"setpos 3", {"setpos", "3"}, Op::SetPos, 3},
       {"getpos", {"getpos"}, Op::GetPos, 0},
+      {"--status", {"--status"}, Op::Status, 0},
   };
   return words;
 }
@@ -234,6 +235,13 @@ inline void DecideMode(Controller &c, Waits &w, int requested, int recordedHomeP
 }
 
 inline void Pct(Controller &c, Waits &w, const Word &word) {
+  // The status reads the identity block and the position configuration, through the kernel's
+  // driver, and neither writes nor resets anything.
+  if (word.op == Op::Status) {
+    ReadIdentity(c, w);
+    ReadPosConfig(w);
+    return;
+  }
   bool decide = false;
   int recordedHomePid = 0;
   switch (word.op) {
@@ -262,6 +270,8 @@ inline void Pct(Controller &c, Waits &w, const Word &word) {
   case Op::GetPos:
     ReadPosConfig(w);
     break;
+  case Op::Status:
+    break;
   }
   if (decide) {
     ReadPosConfig(w);
@@ -271,6 +281,10 @@ inline void Pct(Controller &c, Waits &w, const Word &word) {
 }
 
 inline void Resistive(Controller &c, Waits &w, const Word &word) {
+  if (word.op == Op::Status) {
+    w.insert(w.end(), {kResFirmwareReply, kResReply}); // "OI", "GP"
+    return;
+  }
   if (word.op == Op::Rotation) {
     w.insert(w.end(), {kResReply, kResReply, kResReply}); // "SP" 1, "PL", "GP"
     c.rotation = 1;

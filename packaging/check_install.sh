@@ -3,6 +3,8 @@
 # file in its place with the content of the source tree, nothing else, nothing under /opt, an
 # installed program that finds the private support library through its RUNPATH and prints the
 # version of debian/changelog, and a simulator that needs no support library at all.
+# A build for another architecture (scripts/cross-test.sh) is run under qemu-user, its libraries
+# taken from the sysroot in QEMU_LD_PREFIX, and its loader lists what the program loads.
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -69,7 +71,31 @@ prog=$stage/usr/sbin/panelcfg
 # one of the staged tree, not the build tree's; the simulator carries the library's code.
 runpath=$(readelf -d "$prog" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = "\$ORIGIN/../$libdir/panelcfg" ] || complain "usr/sbin/panelcfg has RUNPATH '$runpath'"
-lib=$(env -u LD_LIBRARY_PATH ldd "$prog" | sed -n 's/^[[:space:]]*libpanelsupport\.so\.1 => \([^ ]*\).*/\1/p')
+# A program of another architecture runs under qemu-user, and its own loader lists the libraries
+# (the machine's ldd knows only the machine's).
+machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
+run=()
+list=(ldd "$prog")
+if [ "$(machine "$prog")" != "$(machine "$(command -v readelf)")" ]; then
+  case "$(machine "$prog")" in
+  AArch64) qemu=aarch64 ;;
+  ARM) qemu=arm ;;
+  "IBM S/390") qemu=s390x ;;
+  *) qemu=unknown ;;
+  esac
+  [ -n "${QEMU_LD_PREFIX:-}" ] || {
+    echo "FAIL: usr/sbin/panelcfg is for $(machine "$prog"): QEMU_LD_PREFIX names no sysroot"
+    exit 1
+  }
+  emulator=$(command -v "qemu-$qemu-static" || command -v "qemu-$qemu") || {
+    echo "FAIL: usr/sbin/panelcfg is for $(machine "$prog"): no qemu-$qemu"
+    exit 1
+  }
+  run=("$emulator" -L "$QEMU_LD_PREFIX")
+  interp=$(readelf -l "$prog" | sed -n 's/.*Requesting program interpreter: \(.*\)\]$/\1/p')
+  list=("${run[@]}" "$QEMU_LD_PREFIX$interp" --list "$prog")
+fi
+lib=$(env -u LD_LIBRARY_PATH "${list[@]}" | sed -n 's/^[[:space:]]*libpanelsupport\.so\.1 => \([^ ]*\).*/\1/p')
 [ "$(realpath -ms "$lib")" = "$stage/usr/$libdir/panelcfg/libpanelsupport.so.1" ] ||
   complain "usr/sbin/panelcfg loads libpanelsupport.so.1 from '${lib:-nowhere}'"
 sim=$stage/usr/bin/panelcfg-sim
@@ -81,7 +107,7 @@ fi
 changelog=$(sed -n '1s/^panelcfg (\([^)]*\)).*/\1/p' "$src/debian/changelog")
 [ -n "$changelog" ] || complain "no version on the first line of debian/changelog"
 for p in "$prog" "$sim"; do
-  version=$(env -u LD_LIBRARY_PATH "$p" --version 2>&1) || complain "$p --version failed: $version"
+  version=$(env -u LD_LIBRARY_PATH "${run[@]}" "$p" --version 2>&1) || complain "$p --version failed: $version"
   [ "$version" = "panelcfg $changelog" ] ||
     complain "$p --version printed '$version', debian/changelog has $changelog"
 done

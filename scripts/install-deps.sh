@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build dependencies (with --test those of the tests, with --package the tools
-# that build and check the Debian packages) from Debian's packages.
+# that build and check the Debian packages, with --cross the cross compilers and the user-mode
+# emulator of scripts/cross-test.sh) from Debian's packages.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 # What building panelcfg and its simulator needs.
@@ -10,11 +11,23 @@ packages=(g++ cmake make pkg-config libusb-dev libinih-dev nlohmann-json3-dev)
 package_tools=(dpkg-dev lintian blhc binutils man-db)
 case "${1:-}" in
 --test)
-  # What the tests, the analysis and the fuzz targets need as well, and the packaging step.
+  # What the tests, the analysis and the fuzz targets need as well, and the packaging step; the
+  # VM bed (src/app/tests/vmbed) boots Debian's kernel, which it downloads itself, in qemu.
   packages+=(libgtest-dev man-db groff-base binutils umockdev libumockdev-dev
-    valgrind clang-tidy-19 cppcheck clang-14 libclang-rt-14-dev "${package_tools[@]}")
+    valgrind clang-tidy-19 cppcheck clang-14 libclang-rt-14-dev "${package_tools[@]}"
+    qemu-system-x86 busybox-static kmod udev cpio)
+  # The Ansible collection's tests: ansible-core (ansible-galaxy, ansible-doc, ansible-playbook
+  # and ansible-test's checkers), pytest, and what the checkers run with.
+  packages+=(ansible-core python3-pytest python3-yaml yamllint python3-pycodestyle
+    python3-voluptuous)
   ;;
 --package) packages=("${package_tools[@]}") ;;
+--cross)
+  # The target's libraries are not installed: scripts/cross-test.sh unpacks them into a sysroot
+  # of its own. The static emulator comes with the binfmt entries that run a test's children.
+  packages=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user-static
+    cmake make pkg-config dpkg-dev binutils)
+  ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

@@ -104,6 +104,10 @@ TEST_F(ListingTest, NothingButStringReadsReachTheDevices) {
     EXPECT_EQ(d.transfers, 0);
   }
   EXPECT_EQ(vusb::OpenHandleCount(), 0);
+  // The manufacturer first, as the line shows them.
+  EXPECT_EQ(vusb::Sequence(pct),
+            (std::vector<std::string>{"usb_open", "usb_get_string_simple 1",
+                                      "usb_get_string_simple 2", "usb_close"}));
   // The controller keeps its mode and its IDs.
   EXPECT_EQ(vusb::Dev(pct).PosMode(), 3);
   vusb::ReEnumerate();
@@ -385,7 +389,7 @@ TEST_F(StatusTest, ReportsEveryControllerBeforeAndAfterASwitchWithoutTakingItOve
   seq[10] = "block";
   EXPECT_EQ(seq,
             (std::vector<std::string>{
-                "usb_open", "usb_get_string_simple 2", "usb_get_string_simple 1",
+                "usb_open", "usb_get_string_simple 1", "usb_get_string_simple 2",
                 "usb_get_driver_np 0", "hidraw_open /dev/hidraw0", "hidraw get f2 70 81 04 12 /32",
                 "usb_get_string_simple 60", "hidraw get f2 70 81 04 12 /16",
                 "hidraw set 06 a1 22 /8", "wait 10", "block", "hidraw set 06 a2 10 /8", "wait 20",

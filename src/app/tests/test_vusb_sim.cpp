@@ -1,5 +1,6 @@
 // panelcfg-sim as a user runs it: its own options, the built-in bus, the state between runs.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,6 +138,16 @@ bool Detached(const fs::path &scenario, const fs::path &state, size_t device) {
 std::string Pid(pid_t pid) { return std::to_string(pid) + "\n"; }
 
 TEST_F(Sim, ModeSwitchIsSeenByTheNextRunOnTheBuiltInBus) {
+  // Status first: new controllers in digitizer mode, without an identity block.
+  Result fresh = Run("--instant --fresh --status");
+  EXPECT_EQ(fresh.status, 0);
+  EXPECT_EQ(fresh.out,
+            "bus 001 device 003: 2575:8753 PCT current generation, firmware S1.2.04(r368) chip 8, "
+            "mode 1 (digitizer), identity absent or checksum wrong\n"
+            "bus 002 device 002: 22b9:0040 PCT legacy generation, firmware S3.0.12(r325) chip "
+            "10, mode 1 (digitizer), identity absent or checksum wrong\n"
+            "bus 002 device 003: 1234:8888 resistive, firmware V2.9 (supported), rotation 0\n");
+  EXPECT_FALSE(fs::exists(home_ / ".panelcfg-sim" / "state.json")); // nothing to save
   Result mouse = Run("--instant --mouse");
   EXPECT_EQ(mouse.status, 2); // two PCT controllers on the built-in bus
   EXPECT_NE(mouse.out.find("II:Set to mouse\n"), std::string::npos) << mouse.out;
@@ -168,6 +179,43 @@ TEST_F(Sim, ModeSwitchIsSeenByTheNextRunOnTheBuiltInBus) {
                         "II:Firmware Version:V2.9\n"
                         "Res Rotation:0\n"
                         "II:PCT Devices:2\n");
+
+  // Status after the switch: both PCT controllers in mouse mode, read through their hidraw nodes
+  // (the trace marks every feature report so), and the state file as it was, byte for byte.
+  const fs::path stateFile = home_ / ".panelcfg-sim" / "state.json";
+  const std::string saved = Slurp(stateFile);
+  const auto savedTime = fs::last_write_time(stateFile);
+  Result status = Run("--instant --trace --status --json", "", true);
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(Slurp(stateFile), saved);
+  EXPECT_EQ(fs::last_write_time(stateFile), savedTime);
+  int hidrawReports = 0;
+  std::istringstream lines(status.out);
+  std::string json;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("vusb:", 0) != 0) {
+      json += line;
+      json += '\n';
+      continue;
+    }
+    const bool report =
+        line.find(" set ") != std::string::npos || line.find(" get ") != std::string::npos;
+    EXPECT_TRUE(!report || line.find(" hidraw ") != std::string::npos) << line; // not usbfs
+    EXPECT_EQ(line.find("usb_detach_kernel_driver_np"), std::string::npos) << line;
+    EXPECT_EQ(line.find("usb_claim_interface"), std::string::npos) << line;
+    hidrawReports += line.find(" hidraw set ") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_GT(hidrawReports, 0);
+  const nlohmann::json doc = nlohmann::json::parse(json);
+  ASSERT_EQ(doc["devices"].size(), 3u);
+  for (int k : {0, 1}) {
+    EXPECT_EQ(doc["devices"][k]["mode"]["number"], 2);
+    EXPECT_EQ(doc["devices"][k]["mode"]["name"], "mouse");
+    EXPECT_EQ(doc["devices"][k]["identity"]["valid"], true);
+    EXPECT_EQ(doc["devices"][k]["driver_bound"], true);
+  }
+  EXPECT_EQ(doc["devices"][0]["id"], "2575:9969");
+  EXPECT_EQ(doc["devices"][2]["rotation"], 0);
 
   // --fresh forgets the state: back to digitizer mode.
   EXPECT_NE(Run("--instant --fresh getpos").out.find("pos mode=1\n"), std::string::npos);
@@ -243,12 +291,20 @@ TEST_F(Sim, SecondRunOnTheSameStateWaitsForTheFirstAndSeesWhatItSaved) {
   EXPECT_TRUE(Until([&] { return Slurp(home_ / "third.txt") == waiting; }));
   kill(third, SIGTERM);
   EXPECT_EQ(Wait(third), 143);
+  // A status waits too (its messages on standard error), and reads what the run left.
+  pid_t status = Start("--instant " + common + " --status", home_ / "status.txt");
+  ASSERT_GT(status, 0);
+  EXPECT_TRUE(Until([&] { return Slurp(home_ / "status.txt") == waiting; }));
   EXPECT_EQ(Slurp(home_ / "third.txt"),
             waiting + "EE:interrupted by SIGTERM while waiting for the other run; nothing done\n");
   kill(first, SIGCONT);
 
   EXPECT_EQ(Wait(first), 2);
   EXPECT_EQ(Wait(second), 2);
+  EXPECT_EQ(Wait(status), 0);
+  const std::string statusOut = Slurp(home_ / "status.txt");
+  EXPECT_EQ(statusOut.rfind(waiting, 0), 0u);
+  EXPECT_NE(statusOut.find("mode 3 (hybrid-d)"), std::string::npos) << statusOut;
   EXPECT_EQ(Slurp(home_ / "first.txt"), std::string(kCurrent) + kLegacy + "II:PCT Devices:2\n");
   // The second loaded the state only after the first had saved it.
   EXPECT_EQ(Slurp(home_ / "second.txt"),
@@ -261,8 +317,9 @@ TEST_F(Sim, SecondRunOnTheSameStateWaitsForTheFirstAndSeesWhatItSaved) {
   }
   EXPECT_EQ(Slurp(home_ / "panel" / ".pctdevid.conf"), "2575:8753\n22b9:0040\n");
   EXPECT_EQ(Slurp(lock), ""); // names no holder
-  EXPECT_EQ(Entries(home_), (std::vector<std::string>{"bus.json", "first.txt", "panel", "s.json",
-                                                      "s.json.lock", "second.txt", "third.txt"}));
+  EXPECT_EQ(Entries(home_),
+            (std::vector<std::string>{"bus.json", "first.txt", "panel", "s.json", "s.json.lock",
+                                      "second.txt", "status.txt", "third.txt"}));
   EXPECT_FALSE(fs::exists(home_ / "panel" / "Util.conf")); // the third wrote no mode
 }
 
@@ -383,23 +440,23 @@ TEST_F(Sim, ManyRunsAtOnceNeverFailTheSimulator) {
   fs::create_directory(states);
   // Twenty state files side by side in one directory, two runs on each.
   std::vector<pid_t> runs;
-  // Where run i's output goes (built by appending, for the reason below).
-  auto OutName = [](int i) {
-    std::string name = "out";
+  // File names with a number, built by appending: GCC 12 reports a literal + a temporary string
+  // as overlapping copies (-Wrestrict, a false positive of its inlined char_traits copy).
+  auto Named = [](const char *prefix, int i, const char *suffix) {
+    std::string name = prefix;
     name += std::to_string(i);
-    name += ".txt";
+    name += suffix;
     return name;
   };
+  auto OutName = [&](int i) { return Named("out", i, ".txt"); };
   for (int i = 0; i < 40; i++) {
-    const std::string n = std::to_string(i / 2);
-    // Appended piece by piece: GCC 12 on s390x reports a literal + a temporary string as
-    // overlapping copies (-Wrestrict, a false positive of its inlined char_traits copy).
+    // Appended piece by piece, for the same reason.
     std::string args = "--instant --scenario ";
     args += bus.string();
     args += " --state ";
-    args += (states / ("s" + n + ".json")).string();
+    args += (states / Named("s", i / 2, ".json")).string();
     args += " --dir ";
-    args += (home_ / ("panel" + n)).string();
+    args += (home_ / Named("panel", i / 2, "")).string();
     args += " getpos";
     runs.push_back(Start(args, home_ / OutName(i)));
   }
@@ -407,19 +464,18 @@ TEST_F(Sim, ManyRunsAtOnceNeverFailTheSimulator) {
   for (size_t i = 0; i < runs.size(); i++) {
     ASSERT_GT(runs[i], 0);
     EXPECT_EQ(Wait(runs[i]), 1) << Slurp(home_ / OutName(i));
-    const std::string n = std::to_string(i / 2);
     if (i % 2 == 0) {
-      expected.push_back("s" + n + ".json");
-      expected.push_back("s" + n + ".json.lock");
+      expected.push_back(Named("s", static_cast<int>(i / 2), ".json"));
+      expected.push_back(Named("s", static_cast<int>(i / 2), ".json.lock"));
     }
   }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(Entries(states), expected); // every file whole, no temporary left behind
   for (int i = 0; i < 20; i++) {
-    std::vector<vusb::Device> devs = StateOf(bus, states / ("s" + std::to_string(i) + ".json"));
+    std::vector<vusb::Device> devs = StateOf(bus, states / Named("s", i, ".json"));
     ASSERT_EQ(devs.size(), 1u);
     EXPECT_EQ(devs[0].boundDriver, "usbhid");
-    EXPECT_EQ(Slurp(home_ / ("panel" + std::to_string(i)) / "options.ini"), "[options]\nres=1\n");
+    EXPECT_EQ(Slurp(home_ / Named("panel", i, "") / "options.ini"), "[options]\nres=1\n");
   }
 }
 

@@ -209,9 +209,12 @@ int main(int argc, char **argv) {
   const bool locks = RunTakesLock(nargs, args.data());
   int lock = -1;
   if (locks) {
-    // As the utility does: every line reaches a log file as it is printed, the waiting line too.
+    // As the utility does: every line reaches a log file as it is printed, the waiting line too
+    // (on standard error for a report, whose standard output is the report alone).
     setvbuf(stdout, nullptr, _IOLBF, 0);
     InstallStopSignals();
+    if (!touches)
+      SetLogMode(LOG_STDERR);
     switch (TakeRunLock((state + kLockSuffix).c_str(), kRunLockWaitMs, &lock)) {
     case RUNLOCK_HELD:
     case RUNLOCK_UNAVAILABLE:

@@ -49,14 +49,7 @@ void SetError(int err, const char *fmt, ...) {
   errno = err;
 }
 
-Entry CallEntry(const char *name, int device, int arg = 0) {
-  Entry e;
-  e.kind = Kind::Call;
-  e.call = name;
-  e.device = device;
-  e.arg = arg;
-  return e;
-}
+using detail::CallEntry;
 
 // Whether a call may change what the state file holds, or the host's hold on a device: transfers
 // to the device, the take-over and its end, enumerations. Only these are followed by autosave.
@@ -349,6 +342,15 @@ bool Injected(int err, const char *what, int &result) {
 } // namespace
 
 namespace vusb::detail {
+
+Entry CallEntry(const char *name, int device, int arg) {
+  Entry e;
+  e.kind = Kind::Call;
+  e.call = name;
+  e.device = device;
+  e.arg = arg;
+  return e;
+}
 
 int DeviceTransfer(Device &d, Entry &e, uint8_t *data, int size, bool throughDriver) {
   const bool in = (e.requestType & USB_ENDPOINT_IN) != 0;

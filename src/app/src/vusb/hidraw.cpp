@@ -53,10 +53,7 @@ Device *DeviceOfNode(int fd) {
 }
 
 Entry CallEntry(const char *name, int device, const std::string &text = "") {
-  Entry e;
-  e.kind = Kind::Call;
-  e.call = name;
-  e.device = device;
+  Entry e = detail::CallEntry(name, device);
   e.text = text;
   return e;
 }

@@ -36,6 +36,9 @@ int DeviceTransfer(Device &d, Entry &e, uint8_t *data, int size, bool throughDri
 // The present device with this bus and device number in the current enumeration, or nullptr.
 Device *DeviceAt(int busnum, int devnum);
 
+// A log entry for a call of name on device (-1: none) with its argument.
+Entry CallEntry(const char *name, int device, int arg = 0);
+
 // Logs a call with its result (and saves the state file when the call may change it).
 int FinishCall(Entry e, int result);
 

@@ -3,6 +3,7 @@
 // virtual bus, and the two runs must agree: exit status, output, files, what reached every
 // controller and the state it was left in.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -904,6 +905,80 @@ TEST_F(RealStackTest, ListingShowsEveryDeviceWithItsStrings) {
           << w;
     EXPECT_TRUE(Reports(real.calls[id]).empty());
   }
+}
+
+TEST_F(RealStackTest, StatusReadsThroughTheHidrawNodeWithTheDriverBound) {
+  auto bus = [] {
+    CurrentControllerInDigitizerMode();
+    vusb::AddPlain(0x046D, 0xC077);
+    vusb::AddResistive();
+    const int lost = vusb::AddPctCurrent(0x2575, 0x9969);
+    vusb::Dev(lost).boundDriver.clear(); // a run was killed while it held this one
+  };
+  Runs runs;
+  if (!RunBoth({bus, {{"--status"}, {"--mouse"}, {"--status", "--json"}}, "[options]\nres=1\n"},
+               runs))
+    GTEST_SKIP() << skipReason_;
+  // The real library lists the devices in directory order: the same reports in another order.
+  auto devicesOf = [](const std::string &out) {
+    nlohmann::json devices = nlohmann::json::parse(out)["devices"];
+    std::sort(devices.begin(), devices.end(), [](const nlohmann::json &a, const nlohmann::json &b) {
+      return a["device"] < b["device"];
+    });
+    return devices;
+  };
+  ASSERT_EQ(runs.virt.size(), runs.real.size());
+  for (size_t i = 0; i < runs.real.size(); i++) {
+    SCOPED_TRACE("run " + std::to_string(i + 1));
+    const Outcome &v = runs.virt[i];
+    const Outcome &r = runs.real[i];
+    EXPECT_EQ(v.status, r.status);
+    EXPECT_EQ(v.err, r.err);
+    if (i == 2)
+      EXPECT_EQ(devicesOf(v.out), devicesOf(r.out));
+    else
+      EXPECT_EQ(SortedLines(v.out), SortedLines(r.out));
+    EXPECT_EQ(v.files, r.files);
+    EXPECT_EQ(v.state, r.state);
+    EXPECT_EQ(v.calls, r.calls);
+  }
+  const Outcome &before = runs.real.at(0);
+  EXPECT_EQ(1, before.status);
+  EXPECT_EQ("", before.err);
+  EXPECT_EQ(SortedLines("bus 001 device 002: 2575:8753 PCT current generation, firmware "
+                        "S1.2.04(r368) chip 8, mode 1 (digitizer), identity valid (home "
+                        "2575:8753, firmware revision 368, serial 5A17C308912E64B0)\n"
+                        "bus 001 device 004: 1234:8888 resistive, firmware V2.9 (supported), "
+                        "rotation 0\n"
+                        "bus 001 device 005: 2575:9969 PCT unreadable: no kernel driver is bound "
+                        "to this controller (a run was stopped while it held it?); panelcfg "
+                        "--recover resets it\n"),
+            SortedLines(before.out));
+  EXPECT_TRUE(before.files.empty());
+  // Every feature report went through the hidraw node: usbfs saw string reads, the driver query
+  // and nothing else; no detach, claim or reset.
+  for (size_t id = 0; id < before.wire.size(); id++) {
+    SCOPED_TRACE(id);
+    for (const std::string &w : before.wire[id])
+      EXPECT_TRUE(w.rfind("STRING ", 0) == 0 || w.rfind("CONNECTINFO", 0) == 0 ||
+                  w.rfind("PORTINFO", 0) == 0 || w.rfind("GETDRIVER", 0) == 0 ||
+                  w.rfind("SFEATURE", 0) == 0 || w.rfind("GFEATURE", 0) == 0)
+          << w;
+    EXPECT_EQ(before.devices[id].resets, 0);
+    EXPECT_EQ(before.devices[id].claimedInterface, -1);
+  }
+  EXPECT_EQ(before.devices[0].boundDriver, "usbhid");
+  EXPECT_NE(std::find(before.wire[0].begin(), before.wire[0].end(), "GFEATURE f2 /32 = 32"),
+            before.wire[0].end());
+  // After the switch: mouse mode under the new product ID, read the same way.
+  const nlohmann::json after = devicesOf(runs.real.at(2).out);
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_EQ(after[0]["device"], "004");
+  EXPECT_EQ(after[0]["rotation"], 0);
+  EXPECT_EQ(after[1]["error"]["code"], "no-driver");
+  EXPECT_EQ(after[2]["id"], "2575:9969");
+  EXPECT_EQ(after[2]["sysfs"], "1-1"); // the port it had under its old product ID
+  EXPECT_EQ(after[2]["mode"]["name"], "mouse");
 }
 
 // ---------------------------------------------------------------------------------------------

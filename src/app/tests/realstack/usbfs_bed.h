@@ -25,6 +25,10 @@
 //                                      control transfer of the bus (TransferFault::nth).
 //   USBDEVFS_CONTROL, any other        usb_control_msg (feature reports, faults, time-outs)
 //   anything else                      ENOTTY
+// A device whose kernel driver has a hidraw node on the virtual bus also gets it here: its
+// interface, HID device and hidraw entries in sysfs (and the device under /sys/bus/usb/devices),
+// and a node /dev/hidrawN whose HIDIOCSFEATURE and HIDIOCGFEATURE ioctls go to the virtual bus's
+// node (opened when the node is, closed when it is, before the device's usbfs node).
 // A failed call answers the ioctl with -1 and the errno the bus set. Closing the node closes
 // the bus handle (noticed when the next node is opened, or when the process has ended). A device
 // whose faults.openErrno is set loses its node once enumeration is over (a socket takes its
@@ -43,6 +47,7 @@
 #include <vector>
 
 struct usb_dev_handle;
+struct usb_device;
 
 namespace realstack {
 
@@ -80,8 +85,13 @@ private:
   struct NodeContext {
     UsbfsBed *bed;
     int device;
-    std::string path; // /dev/bus/usb/BBB/DDD
+    std::string path;    // /dev/bus/usb/BBB/DDD, or /dev/hidrawN
+    bool hidraw = false; // a hidraw node
   };
+
+  bool Attach(int device, const std::string &path, bool hidraw);
+  bool AddHidraw(int device, const struct usb_device &u, const char *name, const char *sys);
+  void CloseHidraw(int fd, UMockdevIoctlClient *client);
 
   static gboolean OnIoctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client, gpointer data);
   static void OnConnected(UMockdevIoctlBase *base, UMockdevIoctlClient *client, gpointer data);
@@ -99,6 +109,7 @@ private:
 
   std::mutex mutex_;
   std::map<UMockdevIoctlClient *, usb_dev_handle *> handles_; // open nodes and their handles
+  std::map<UMockdevIoctlClient *, int> hidrawFds_; // open hidraw nodes and the bus's descriptors
   std::map<int, std::vector<std::string>> wire_;
   std::map<int, int> opens_;
 };

@@ -120,8 +120,8 @@ void ReadField(usb_dev_handle *hdlr, int index, StringField &field) {
   field.err = ret < 0 ? -ret : 0;
 }
 
-// Opens a supported device and reads its product and manufacturer strings, in the order of a run.
-// Returns the open handle, or null when it cannot be opened.
+// Opens a supported device and reads its manufacturer and product strings. Returns the open
+// handle, or null when it cannot be opened.
 usb_dev_handle *OpenAndName(struct usb_device *devs, DeviceFacts &facts) {
   errno = 0;
   usb_dev_handle *hdlr = usb_open(devs);
@@ -130,8 +130,8 @@ usb_dev_handle *OpenAndName(struct usb_device *devs, DeviceFacts &facts) {
     return nullptr;
   }
   facts.opened = true;
-  ReadField(hdlr, 2, facts.product);
   ReadField(hdlr, 1, facts.manufacturer);
+  ReadField(hdlr, 2, facts.product);
   return hdlr;
 }
 

@@ -1,0 +1,262 @@
+# -*- coding: utf-8 -*-
+# Copyright: the panelcfg authors
+# MIT License (see LICENSE)
+"""Reading `panelcfg --status --json` and deciding what a mode run has to do.
+
+The functions here take the parsed status document and plain values, so the modules stay thin
+and the decisions can be tested without a controller or a program to run.
+"""
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+import json
+
+MODES = ('digitizer', 'mouse', 'hybrid-d', 'hybrid-m')
+MODE_WORDS = {
+    'digitizer': '--digitizer',
+    'mouse': '--mouse',
+    'hybrid-d': '--hybrid-d',
+    'hybrid-m': '--hybrid-m',
+}
+MODE_NUMBERS = {'digitizer': 1, 'mouse': 2, 'hybrid-d': 3, 'hybrid-m': 4}
+MODE_NAMES = {1: 'digitizer', 2: 'mouse', 3: 'hybrid-d', 4: 'hybrid-m'}
+
+# Product IDs a current-generation controller enumerates with outside digitizer mode.
+MOUSE_PRODUCT = '9969'
+HYBRID_PRODUCT = '9968'
+
+SCHEMA = 1
+
+
+class StatusError(Exception):
+    """The program's output is not a status document this module understands."""
+
+
+def parse_status(text):
+    """Parse the stdout of `--status --json` into the document; raise StatusError."""
+    try:
+        doc = json.loads(text)
+    except ValueError as e:
+        raise StatusError('the output is not JSON (%s)' % e)
+    if not isinstance(doc, dict):
+        raise StatusError('the output is not a JSON object')
+    if doc.get('schema') != SCHEMA:
+        raise StatusError('status schema %r, this module reads schema %d'
+                          % (doc.get('schema'), SCHEMA))
+    if doc.get('command') != 'status':
+        raise StatusError('the document is of command %r, not "status"' % doc.get('command'))
+    devices = doc.get('devices')
+    if not isinstance(devices, list) or not all(isinstance(d, dict) for d in devices):
+        raise StatusError('the document has no list of devices')
+    return doc
+
+
+def parse_device(text):
+    """'001:003' or '1:3' -> (1, 3); raise ValueError on anything else."""
+    parts = text.split(':') if isinstance(text, str) else []
+    if len(parts) != 2 or not all(p.isdigit() for p in parts):
+        raise ValueError('device must be BUS:DEV, e.g. 001:003, not %r' % (text,))
+    return int(parts[0], 10), int(parts[1], 10)
+
+
+def address(dev):
+    """The bus and device number of a status entry, as the text of panelcfg names them."""
+    return 'bus %s device %s' % (dev.get('bus'), dev.get('device'))
+
+
+def key(dev):
+    """What identifies a controller across its reset.
+
+    The kernel name of the USB device stays when the controller re-enumerates; the device
+    number does not on a real bus, so it is used only where the kernel name is unknown.
+    """
+    if dev.get('sysfs'):
+        return 'sysfs:' + dev['sysfs']
+    return 'usb:%d:%d' % (int(dev.get('bus', 0)), int(dev.get('device', 0)))
+
+
+def select(devices, device=None):
+    """The PCT controllers of a status document, or only the one at device (BUS, DEV)."""
+    found = [d for d in devices if d.get('family') == 'pct']
+    if device is not None:
+        found = [d for d in found
+                 if (int(d.get('bus', -1)), int(d.get('device', -1))) == device]
+    return found
+
+
+def _product(dev):
+    return str(dev.get('id') or '').partition(':')[2].lower()
+
+
+def _qualifying_firmware(dev):
+    # Current-generation firmware on which the hybrid words map straight to modes 3 and 4;
+    # on all other firmware panelcfg writes the other hybrid number.
+    fw = dev.get('firmware') or {}
+    chip, rev = fw.get('chip_id'), fw.get('revision')
+    if chip is None or rev is None:
+        return False
+    return (chip == 2 and rev > 407) or (chip == 8 and 391 < rev < 800)
+
+
+def expected_number(dev, mode):
+    """The mode number the controller reports once panelcfg has switched it to mode."""
+    if mode in ('digitizer', 'mouse'):
+        return MODE_NUMBERS[mode]
+    if dev.get('generation') == 'legacy':
+        return 4
+    if (mode == 'hybrid-d') == _qualifying_firmware(dev):
+        return 3
+    return 4
+
+
+def expected_product(dev, mode):
+    """The product ID of a current-generation controller in mode; None when it does not tell."""
+    if dev.get('generation') != 'current':
+        return None
+    if mode == 'mouse':
+        return MOUSE_PRODUCT
+    if mode in ('hybrid-d', 'hybrid-m'):
+        return HYBRID_PRODUCT
+    identity = dev.get('identity') or {}
+    home = identity.get('home_id')
+    return str(home).partition(':')[2].lower() if home else None
+
+
+def differences(dev, mode, valid_identity):
+    """Why a run must handle this readable controller: an empty list when it need not."""
+    reasons = []
+    number = (dev.get('mode') or {}).get('number')
+    want = expected_number(dev, mode)
+    if number != want:
+        reasons.append('mode %s (%s), wanted %d for %s' % (
+            number, (dev.get('mode') or {}).get('name'), want, mode))
+    product = expected_product(dev, mode)
+    if product is not None and _product(dev) != product:
+        reasons.append('product ID %s, wanted %s in %s mode' % (_product(dev), product, mode))
+    state = (dev.get('identity') or {}).get('state')
+    if valid_identity and state != 'valid':
+        reasons.append('identity block %s' % state)
+    return reasons
+
+
+def unreadable(devices):
+    """'bus B device D: text' for every controller of devices that could not be read."""
+    lines = []
+    for d in devices:
+        if d.get('readable', True):
+            continue
+        err = d.get('error') or {}
+        lines.append('%s: %s' % (address(d), err.get('text') or err.get('code') or 'unreadable'))
+    return lines
+
+
+def summary(dev):
+    """A controller as one entry of the diff: what the mode and identity checks look at."""
+    return {
+        'id': dev.get('id'),
+        'mode': (dev.get('mode') or {}).get('name'),
+        'identity': (dev.get('identity') or {}).get('state'),
+        'readable': dev.get('readable', True),
+    }
+
+
+def predict(dev, mode):
+    """The status entry a run to mode leaves for a readable controller."""
+    after = dict(dev)
+    number = expected_number(dev, mode)
+    after['mode'] = {'number': number, 'name': MODE_NAMES[number]}
+    product = expected_product(dev, mode)
+    if product is not None:
+        after['id'] = '%s:%s' % (str(dev.get('id')).partition(':')[0], product)
+    identity = dict(dev.get('identity') or {})
+    # Every mode run makes the identity block of the controllers it handles valid.
+    identity['state'] = 'valid'
+    identity['valid'] = True
+    after['identity'] = identity
+    return after
+
+
+def diff(before, after):
+    """The diff of the module: one entry per controller, by address."""
+    return {
+        'before': dict((address(d), summary(d)) for d in before),
+        'after': dict((address(d), summary(d)) for d in after),
+    }
+
+
+def judge(before, after, mode, valid_identity):
+    """Compare the controllers after a run with those before it.
+
+    Returns (settled, problems): settled is False while some controller of before is missing
+    from after or not readable again (it may still be coming back from its reset); problems
+    lists what is wrong with each controller, empty when every one reached the mode.
+    """
+    now = dict((key(d), d) for d in after)
+    settled = True
+    problems = []
+    for d in before:
+        a = now.get(key(d))
+        if a is None:
+            settled = False
+            problems.append('%s (%s) did not come back after its reset' % (address(d), d.get('id')))
+        elif not a.get('readable', True):
+            settled = False
+            problems.extend(unreadable([a]))
+        else:
+            reasons = differences(a, mode, valid_identity)
+            if reasons:
+                problems.append('%s (%s): %s' % (address(a), a.get('id'), ', '.join(reasons)))
+    return settled, problems
+
+
+def messages(stdout, stderr):
+    """panelcfg's own complaints in a run's output: its EE: lines and what it put on stderr."""
+    lines = [ln for ln in (stdout or '').splitlines() if ln.startswith('EE:')]
+    lines.extend(ln for ln in (stderr or '').splitlines() if ln.strip())
+    return lines
+
+
+def supports(help_text, option):
+    """Whether the program's --help text names option (older panelcfg has no --status: given
+    `--status --json` it would ignore both words and run as if given none)."""
+    return any(option in ln.split() for ln in (help_text or '').splitlines())
+
+
+def check_program(module, program, device=None):
+    """Fail the module unless program knows --status (and --device when one is asked for)."""
+    rc, out, err = module.run_command(list(program) + ['--help'])
+    text = (out or '') + (err or '')
+    if rc != 0 or not supports(text, '--status'):
+        module.fail_json(
+            msg='%s does not offer --status (its --help does not name it): it is older than '
+                'this collection, which reads the controllers only through --status'
+                % ' '.join(program),
+            rc=rc, stdout=out, stderr=err)
+    if device is not None and not supports(text, '--device'):
+        module.fail_json(
+            msg='%s does not offer --device, so one controller cannot be chosen'
+                % ' '.join(program),
+            rc=rc, stdout=out, stderr=err)
+
+
+def read_status(module, program):
+    """Run `program --status --json`; return (document, result of the run).
+
+    A document whose controllers could not all be read (exit status 1) is returned as it is;
+    output that is no status document fails the module with panelcfg's own text.
+    """
+    cmd = list(program) + ['--status', '--json']
+    rc, out, err = module.run_command(cmd)
+    run = {'cmd': cmd, 'rc': rc, 'stdout': out, 'stderr': err}
+    try:
+        doc = parse_status(out)
+    except StatusError as e:
+        said = messages(out, err)
+        module.fail_json(
+            msg='%s printed no status document: %s%s' % (
+                ' '.join(cmd), '; '.join(said) if said else 'exit status %d' % rc,
+                '' if said else ' (%s)' % e),
+            messages=said, rc=rc, stdout=out, stderr=err)
+    return doc, run

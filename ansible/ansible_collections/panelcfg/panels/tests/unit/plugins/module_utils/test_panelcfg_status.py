@@ -1,0 +1,199 @@
+# -*- coding: utf-8 -*-
+# Copyright: the panelcfg authors
+# MIT License (see LICENSE)
+"""The decisions of panel_mode on status documents as panelcfg --status --json prints them."""
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+import copy
+import json
+
+import pytest
+
+from ansible_collections.panelcfg.panels.plugins.module_utils import panelcfg_status as ps
+
+CURRENT = {
+    "bus": "001", "device": "003", "id": "2575:8753", "family": "pct", "sysfs": "1-1",
+    "manufacturer": "Tessel Panels", "product": "TP8753 Multi-Touch",
+    "driver_bound": True, "driver": "usbhid", "readable": True, "error": None,
+    "generation": "current",
+    "firmware": {"version": "S1.2.04(r368)", "chip_id": 8, "revision": 368},
+    "mode": {"number": 1, "name": "digitizer"},
+    "identity": {"state": "valid", "valid": True, "home_id": "2575:8753",
+                 "firmware_revision": 368, "serial": "0123456789ABCDEF"},
+}
+LEGACY = {
+    "bus": "002", "device": "002", "id": "22b9:0040", "family": "pct", "sysfs": "2-1",
+    "manufacturer": "Tessel Panels", "product": "TP8752 Multi-Touch",
+    "driver_bound": True, "driver": "usbhid", "readable": True, "error": None,
+    "generation": "legacy",
+    "firmware": {"version": "S3.0.12(r325)", "chip_id": 10, "revision": 325},
+    "mode": {"number": 1, "name": "digitizer"},
+    "identity": {"state": "invalid", "valid": False},
+}
+RESISTIVE = {
+    "bus": "002", "device": "003", "id": "1234:8888", "family": "resistive", "sysfs": "2-2",
+    "manufacturer": "Orrin Devices", "product": "RT-4W Resistive Touch",
+    "driver_bound": True, "driver": "usbhid", "readable": True, "error": None,
+    "firmware": {"version": "V2.9", "supported": True}, "rotation": 0,
+}
+NO_DRIVER = {
+    "bus": "001", "device": "004", "id": "2575:8753", "family": "pct", "sysfs": None,
+    "manufacturer": None, "product": None, "driver_bound": False, "driver": None,
+    "readable": False,
+    "error": {"code": "no-driver",
+              "text": "no kernel driver is bound to this controller; panelcfg --recover resets it"},
+    "generation": None, "firmware": None, "mode": None, "identity": None,
+}
+
+
+def dev(base, **changes):
+    d = copy.deepcopy(base)
+    d.update(changes)
+    return d
+
+
+def document(*devices, **top):
+    doc = {"schema": 1, "command": "status", "devices": list(devices)}
+    doc.update(top)
+    return json.dumps(doc)
+
+
+def test_parse_status_takes_a_status_document_and_refuses_anything_else():
+    assert ps.parse_status(document(CURRENT, RESISTIVE))["devices"][1]["rotation"] == 0
+    assert ps.parse_status(document())["devices"] == []
+    for text, said in [
+        # An older panelcfg ignores --status --json and runs: its run lines are no JSON.
+        ("II:Firmware Version:S1.2.04(r368) ChipID:8\nII:PCT Devices:1\n", "not JSON"),
+        ("[]", "not a JSON object"),
+        (document(schema=2), "schema 2"),
+        (document(command="list"), "'list'"),
+        (json.dumps({"schema": 1, "command": "status"}), "no list of devices"),
+        (json.dumps({"schema": 1, "command": "status", "devices": ["x"]}), "no list"),
+    ]:
+        with pytest.raises(ps.StatusError, match=said):
+            ps.parse_status(text)
+
+
+def test_device_addresses_and_the_key_that_survives_a_reset():
+    assert ps.parse_device("001:003") == (1, 3)
+    assert ps.parse_device("2:10") == (2, 10)
+    for bad in ["1-3", "001:", "a:1", "1:2:3", "", None]:
+        with pytest.raises(ValueError):
+            ps.parse_device(bad)
+    assert ps.address(CURRENT) == "bus 001 device 003"
+    assert ps.key(CURRENT) == "sysfs:1-1"
+    # The re-enumerated controller has a new device number but the same kernel name.
+    assert ps.key(dev(CURRENT, device="007", id="2575:9969")) == "sysfs:1-1"
+    assert ps.key(NO_DRIVER) == "usb:1:4"
+
+
+def test_select_keeps_pct_controllers_and_the_one_asked_for():
+    devices = [CURRENT, RESISTIVE, LEGACY]
+    assert ps.select(devices) == [CURRENT, LEGACY]
+    assert ps.select(devices, (2, 2)) == [LEGACY]
+    assert ps.select(devices, (2, 3)) == []  # the resistive controller has no mode
+    assert ps.select([], None) == []
+
+
+@pytest.mark.parametrize("mode, chip, rev, generation, number", [
+    ("digitizer", 8, 368, "current", 1),
+    ("mouse", 8, 368, "current", 2),
+    # Firmware outside chip 8 r392..799 and chip 2 r408.. has the hybrid numbers swapped.
+    ("hybrid-d", 8, 368, "current", 4),
+    ("hybrid-m", 8, 368, "current", 3),
+    ("hybrid-d", 8, 392, "current", 3),
+    ("hybrid-m", 8, 799, "current", 4),
+    ("hybrid-d", 8, 800, "current", 4),
+    ("hybrid-d", 2, 407, "current", 4),
+    ("hybrid-d", 2, 408, "current", 3),
+    # Legacy controllers have the one hybrid mode 4.
+    ("hybrid-d", 10, 500, "legacy", 4),
+    ("hybrid-m", 10, 500, "legacy", 4),
+])
+def test_expected_mode_number_follows_generation_and_firmware(mode, chip, rev, generation, number):
+    d = dev(CURRENT, generation=generation,
+            firmware={"version": "x", "chip_id": chip, "revision": rev})
+    assert ps.expected_number(d, mode) == number
+
+
+def test_differences_name_mode_product_id_and_identity():
+    assert ps.differences(CURRENT, "digitizer", True) == []
+    assert ps.differences(CURRENT, "mouse", True) == [
+        "mode 1 (digitizer), wanted 2 for mouse", "product ID 8753, wanted 9969 in mouse mode"]
+    # Mouse mode reported, but still under the home product ID: panelcfg would write the ID.
+    assert ps.differences(dev(CURRENT, mode={"number": 2, "name": "mouse"}), "mouse", True) == [
+        "product ID 8753, wanted 9969 in mouse mode"]
+    mouse = dev(CURRENT, id="2575:9969", mode={"number": 2, "name": "mouse"})
+    assert ps.differences(mouse, "mouse", True) == []
+    assert ps.differences(mouse, "digitizer", True) == [
+        "mode 2 (mouse), wanted 1 for digitizer", "product ID 9969, wanted 8753 in digitizer mode"]
+    hybrid = dev(CURRENT, id="2575:9968", mode={"number": 4, "name": "hybrid-m"})
+    assert ps.differences(hybrid, "hybrid-d", True) == []
+    # Legacy controllers keep their product ID; only the identity block differs here.
+    assert ps.differences(LEGACY, "digitizer", True) == ["identity block invalid"]
+    assert ps.differences(LEGACY, "digitizer", False) == []
+    outdated = dev(CURRENT, identity=dict(CURRENT["identity"], state="outdated"))
+    assert ps.differences(outdated, "digitizer", True) == ["identity block outdated"]
+
+
+def test_unreadable_controllers_carry_panelcfg_text():
+    assert ps.unreadable([CURRENT, RESISTIVE]) == []
+    assert ps.unreadable([CURRENT, NO_DRIVER]) == [
+        "bus 001 device 004: no kernel driver is bound to this controller; "
+        "panelcfg --recover resets it"]
+
+
+def test_predict_is_what_judge_accepts_after_a_run():
+    before = [CURRENT, LEGACY]
+    for mode in ps.MODES:
+        after = [ps.predict(d, mode) for d in before]
+        assert ps.judge(before, after, mode, True) == (True, [])
+    assert ps.predict(CURRENT, "mouse")["id"] == "2575:9969"
+    assert ps.predict(LEGACY, "hybrid-d")["mode"] == {"number": 4, "name": "hybrid-m"}
+    assert ps.diff([CURRENT], [ps.predict(CURRENT, "mouse")]) == {
+        "before": {"bus 001 device 003": {"id": "2575:8753", "mode": "digitizer",
+                                          "identity": "valid", "readable": True}},
+        "after": {"bus 001 device 003": {"id": "2575:9969", "mode": "mouse",
+                                         "identity": "valid", "readable": True}},
+    }
+
+
+def test_judge_waits_for_controllers_coming_back_and_names_those_that_did_not_switch():
+    before = [CURRENT, LEGACY]
+    back = dev(CURRENT, device="007", id="2575:9969", mode={"number": 2, "name": "mouse"})
+    legacy_mouse = dev(LEGACY, mode={"number": 2, "name": "mouse"},
+                       identity={"state": "valid", "valid": True})
+    assert ps.judge(before, [back, legacy_mouse], "mouse", True) == (True, [])
+    # The current-generation controller is still away after its reset.
+    assert ps.judge(before, [legacy_mouse], "mouse", True) == (
+        False, ["bus 001 device 003 (2575:8753) did not come back after its reset"])
+    # Back on the bus, but not readable yet.
+    coming = dev(NO_DRIVER, sysfs="1-1", device="007")
+    assert ps.judge(before, [coming, legacy_mouse], "mouse", True) == (
+        False, ["bus 001 device 007: no kernel driver is bound to this controller; "
+                "panelcfg --recover resets it"])
+    # Readable and still in digitizer mode: settled, and the controller is named.
+    assert ps.judge(before, [back, LEGACY], "mouse", False) == (
+        True, ["bus 002 device 002 (22b9:0040): mode 1 (digitizer), wanted 2 for mouse"])
+
+
+def test_messages_are_panelcfg_own_lines():
+    out = ("II:Firmware Version:S1.2.04(r368) ChipID:8\n"
+           "EE:check fail,not support this touch screen.\nII:PCT Devices:1\n")
+    err = "panelcfg: not running as root: panelcfg must run as root\n\n"
+    assert ps.messages(out, err) == ["EE:check fail,not support this touch screen.",
+                                     "panelcfg: not running as root: panelcfg must run as root"]
+    assert ps.messages(None, None) == []
+
+
+def test_supports_reads_the_options_of_the_help_text():
+    text = ("Usage: panelcfg [WORD [MODE|ARG [not]]]\n"
+            "  --status      read every supported controller; touches none\n"
+            "  --list        list every USB device\n")
+    assert ps.supports(text, "--status")
+    assert not ps.supports(text, "--device")
+    # A word that merely contains the option is not the option.
+    assert not ps.supports("  --statusbar  x\n", "--status")

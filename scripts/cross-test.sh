@@ -1,0 +1,248 @@
+#!/usr/bin/env bash
+# Cross-builds panelcfg for other Debian architectures and runs its tests there under qemu-user:
+# for each architecture (default: arm64 armhf s390x) a sysroot unpacked from the target's
+# packages into build/cross-ARCH/sysroot (nothing of the target is installed on this machine),
+# the release preset's settings (warnings are errors) in build/cross-ARCH, the whole suite under
+# the emulator, and the simulator's output compared with the host build's, byte for byte.
+# Usage: cross-test.sh [ARCH]...
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+
+archs=("$@")
+[ "${#archs[@]}" -gt 0 ] || archs=(arm64 armhf s390x)
+for arch in "${archs[@]}"; do
+  case "$arch" in
+  arm64 | armhf | s390x) ;;
+  *)
+    echo "cross-test.sh: unknown architecture '$arch' (arm64, armhf, s390x)" >&2
+    exit 2
+    ;;
+  esac
+done
+
+bash scripts/install-deps.sh --cross
+
+# What a target needs from its packages: the development files of the dependencies and the
+# test tools, and at run time their libraries and umockdev's preload library. The C library,
+# the GCC runtime and libstdc++ come from the cross toolchain instead, and the dependencies'
+# own programs are not needed.
+roots=(libusb-dev libinih-dev nlohmann-json3-dev libgtest-dev libumockdev-dev umockdev)
+toolchain_provides='^(libc6|libc6-dev|libgcc-s1|libstdc\+\+6|libstdc\+\+-[0-9]+-dev|gcc-[0-9]+-base|libcrypt1|libcrypt-dev|linux-libc-dev)$'
+
+triplet_of() {
+  case "$1" in
+  arm64) echo aarch64-linux-gnu ;;
+  armhf) echo arm-linux-gnueabihf ;;
+  s390x) echo s390x-linux-gnu ;;
+  esac
+}
+qemu_of() {
+  case "$1" in
+  arm64) echo aarch64 ;;
+  armhf) echo arm ;;
+  s390x) echo s390x ;;
+  esac
+}
+
+# The test programs start the target's programs themselves (the simulator, panelcfg under
+# umockdev) and the shell tests run them too: the kernel hands them to qemu through binfmt_misc,
+# as qemu-user-static registers it on an installed system. Where nothing registered it (a
+# container without systemd), it is registered here from qemu-user-static's own entry. Returns
+# non-zero when that is not possible.
+binfmt_ready() {
+  local qemu=$1 dir=/proc/sys/fs/binfmt_misc
+  if [ ! -e "$dir/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$dir" 2>/dev/null || return 1
+  fi
+  if [ ! -e "$dir/qemu-$qemu" ]; then
+    [ -r "/usr/lib/binfmt.d/qemu-$qemu.conf" ] || return 1
+    grep -v '^#' "/usr/lib/binfmt.d/qemu-$qemu.conf" >"$dir/register" 2>/dev/null || return 1
+  fi
+  grep -qx enabled "$dir/qemu-$qemu" 2>/dev/null
+}
+
+# A private apt state for the target architecture under the build tree: the machine's sources,
+# the target's package lists, no installed packages, the machine's own apt untouched.
+apt_for() {
+  local arch=$1 dir=$2
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  [ -e "$dir/status" ] || : >"$dir/status"
+  apt_opts=(-o "APT::Architecture=$arch" -o "APT::Architectures=$arch"
+    -o "Dir::State=$dir" -o "Dir::State::Lists=$dir/lists" -o "Dir::State::status=$dir/status"
+    -o "Dir::Cache=$dir/cache" -o Debug::NoLocking=true -o APT::Sandbox::User="$(id -un)"
+    -o Acquire::Languages=none)
+}
+
+# The packages to unpack: the roots and, transitively, the libraries they depend on.
+package_closure() {
+  local -A seen=()
+  local todo=("${roots[@]}") next p
+  while [ "${#todo[@]}" -gt 0 ]; do
+    next=()
+    for p in "${todo[@]}"; do
+      [ -z "${seen[$p]:-}" ] || continue
+      seen[$p]=1
+      echo "$p"
+    done
+    while read -r p; do
+      [[ "$p" =~ ^(lib|zlib) ]] || continue
+      [[ ! "$p" =~ -(bin|dev-bin|doc|tools|data)$ ]] || continue
+      [[ ! "$p" =~ $toolchain_provides ]] || continue
+      [ -n "${seen[$p]:-}" ] || next+=("$p")
+    done < <(apt-cache "${apt_opts[@]}" depends --no-recommends --no-suggests --no-conflicts \
+      --no-breaks --no-replaces --no-enhances "${todo[@]}" |
+      sed -n 's/^ *|\{0,1\}\(Pre\)\{0,1\}Depends: \([^<][^ ]*\)$/\2/p' | sed 's/:.*//' | sort -u)
+    todo=("${next[@]}")
+  done
+}
+
+make_sysroot() {
+  local arch=$1 triplet=$2 loader=$3 out=$4
+  local sysroot=$out/sysroot stamp=$out/sysroot/.unpacked
+  if [ -e "$stamp" ] && [ "$(cat "$stamp")" = "${roots[*]}" ]; then
+    echo "cross-test.sh: $arch: sysroot $sysroot already unpacked"
+    return
+  fi
+  rm -rf "$sysroot" "$out/debs"
+  mkdir -p "$sysroot" "$out/debs"
+  apt_for "$arch" "$out/apt"
+  apt-get "${apt_opts[@]}" -qq update
+  mapfile -t pkgs < <(package_closure)
+  echo "cross-test.sh: $arch: unpacking ${#pkgs[@]} packages: ${pkgs[*]}"
+  (cd "$out/debs" && apt-get "${apt_opts[@]}" -qq download "${pkgs[@]/%/:$arch}")
+  for deb in "$out"/debs/*.deb; do
+    dpkg-deb -x "$deb" "$sysroot"
+  done
+  # The C library, the GCC runtime and libstdc++ of the cross toolchain, where the target's
+  # loader looks for them, and the loader where the target's programs name it.
+  mkdir -p "$sysroot/lib/$triplet"
+  cp -a "/usr/$triplet/lib"/*.so.* "$sysroot/lib/$triplet/"
+  ln -sfn "$triplet/$loader" "$sysroot/lib/$loader"
+  # Absolute symbolic links point into the sysroot instead, relative to themselves.
+  local link target
+  while IFS= read -r -d '' link; do
+    target=$(readlink "$link")
+    [ "${target#/}" != "$target" ] || continue
+    ln -sfn "$(realpath -ms --relative-to="$(dirname "$link")" "$sysroot$target")" "$link"
+  done < <(find "$sysroot" -type l -print0)
+  # A linker script in place of a development link (libusb.so) names the library by its
+  # absolute path on the target: it becomes a link to the library in the sysroot.
+  local script lib
+  while IFS= read -r -d '' script; do
+    head -c 4 "$script" | grep -q 'ELF' && continue
+    grep -q 'GROUP\|INPUT' "$script" || continue
+    mapfile -t libs < <(grep -o '/[^ )]*\.so[^ )]*' "$script")
+    if [ "${#libs[@]}" -ne 1 ] || [ ! -e "$sysroot${libs[0]}" ]; then
+      echo "cross-test.sh: $arch: cannot rewrite the linker script $script" >&2
+      exit 1
+    fi
+    lib=${libs[0]}
+    rm "$script"
+    ln -s "$(realpath -ms --relative-to="$(dirname "$script")" "$sysroot$lib")" "$script"
+  done < <(find "$sysroot/usr/lib/$triplet" -maxdepth 1 -type f -name '*.so' -print0)
+  echo "${roots[*]}" >"$stamp"
+}
+
+# The host's simulator, for the comparison (the host build of scripts/test.sh, or built here).
+host_sim=$src/build/release/src/app/src/sim/panelcfg-sim
+if [ ! -x "$host_sim" ]; then
+  cmake --preset release >/dev/null
+  cmake --build --preset release --target panelcfg-sim
+fi
+
+# Runs the simulator (the command in "$@") on each word, from a fresh state, into a directory
+# of its own, and keeps in $1 the exit status, standard output and error, and the files written.
+# Every run uses the same scratch paths, so that the host's and the target's runs can be
+# compared byte for byte.
+sim_words=(--list --mouse --digitizer --hybrid-d --hybrid-m getpos --sn --rotation --recover
+  --clean --help --version)
+sim_runs() {
+  local keep=$1 work=$src/build/cross-sim-work i=0 word status
+  shift
+  rm -rf "$keep" "$work"
+  mkdir -p "$keep"
+  status=0
+  "$@" --print-scenario >"$keep/print-scenario" 2>&1 || status=$?
+  echo "status $status" >>"$keep/print-scenario"
+  for word in "${sim_words[@]}"; do
+    i=$((i + 1))
+    mkdir -p "$work/home" "$work/dir"
+    status=0
+    env -u PANELCFG_SIM_SCENARIO -u PANELCFG_SIM_STATE -u PANELCFG_SIM_DIR -u PANELCFG_SIM_INSTANT \
+      HOME="$work/home" "$@" --fresh --instant --state "$work/state.json" --dir "$work/dir" \
+      "$word" >"$work/stdout" 2>"$work/stderr" || status=$?
+    echo "$word: status $status" >"$work/status"
+    mv "$work" "$keep/$i"
+  done
+}
+
+summary=()
+failed=0
+for arch in "${archs[@]}"; do
+  triplet=$(triplet_of "$arch")
+  qemu=$(qemu_of "$arch")
+  case "$arch" in
+  arm64) loader=ld-linux-aarch64.so.1 ;;
+  armhf) loader=ld-linux-armhf.so.3 ;;
+  s390x) loader=ld64.so.1 ;;
+  esac
+  out=$src/build/cross-$arch
+  sysroot=$out/sysroot
+  mkdir -p "$out"
+  start=$(date +%s)
+  make_sysroot "$arch" "$triplet" "$loader" "$out"
+
+  # The release preset (warnings are errors), cross, in a build directory of its own.
+  cmake --preset release -B "$out" -DCMAKE_TOOLCHAIN_FILE="$src/scripts/cross-toolchain.cmake" \
+    -DPANELCFG_CROSS_TRIPLET="$triplet" -DPANELCFG_CROSS_QEMU="$qemu" \
+    -DPANELCFG_CROSS_SYSROOT="$sysroot" >"$out/configure.log" || {
+    cat "$out/configure.log"
+    exit 1
+  }
+  built=$(date +%s)
+  cmake --build "$out" -j2
+  tested=$(date +%s)
+
+  # The children of the tests (and the programs of the shell tests) find the target's libraries
+  # through QEMU_LD_PREFIX. 32-bit programs under qemu-arm read directories of an ext4 file
+  # system with 64-bit cookies they cannot hold (readdir fails with EOVERFLOW): their scratch
+  # files go to a tmpfs.
+  skip=()
+  if ! binfmt_ready "$qemu"; then
+    echo "cross-test.sh: $arch: SKIPPED the tests that start the target's programs from another" \
+      "process (the simulator, the real-stack runs, the shell tests): binfmt_misc cannot hand" \
+      "them to qemu-$qemu here"
+    skip=(-E '^(test_vusb_sim|RealStack|manpage|completion|packaging_install)')
+  fi
+  tmp=$(mktemp -d /dev/shm/panelcfg-cross-XXXXXX)
+  chmod 1777 "$tmp" # as /tmp: the tests that become another user reach their scratch files
+  status=0
+  (cd "$out" && QEMU_LD_PREFIX=$sysroot TMPDIR=$tmp ctest --output-on-failure -j2 "${skip[@]}" \
+    2>&1 | tee "$out/ctest.log") || status=$?
+  rm -rf "$tmp"
+  [ "$status" -eq 0 ] || failed=1
+  counts=$(grep -E '^[0-9]+% tests passed' "$out/ctest.log" | tail -1)
+
+  # The simulator prints the same and writes the same files on every architecture.
+  sim_runs "$out/sim-host" "$host_sim"
+  emulator=qemu-$qemu-static
+  command -v "$emulator" >/dev/null || emulator=qemu-$qemu
+  sim_runs "$out/sim-target" "$emulator" -L "$sysroot" \
+    "$out/src/app/src/sim/panelcfg-sim"
+  # The controllers' saved state is left out: the utility writes fresh random bytes into the
+  # parameter area on every run, on the host as well.
+  if (cd "$out" && diff -r -x state.json sim-host sim-target) >"$out/sim.diff"; then
+    sim="simulator output as on the host (${#sim_words[@]} words)"
+  else
+    sim="simulator output DIFFERS from the host's (see $out/sim.diff)"
+    cat "$out/sim.diff"
+    failed=1
+  fi
+  done_at=$(date +%s)
+  summary+=("$arch: sysroot+configure $((built - start)) s, build $((tested - built)) s, tests $((done_at - tested)) s; ${counts:-no test count}; $sim")
+done
+
+echo
+printf 'cross-test.sh: %s\n' "${summary[@]}"
+exit "$failed"

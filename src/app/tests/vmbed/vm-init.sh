@@ -1,0 +1,124 @@
+#!/bin/sh
+# The VM's side of the bed (busybox sh, started by /init). Loads the USB stack, starts udevd and
+# the device program, runs panelcfg, and prints everything the host checks on the serial
+# console as "VMBED-<TAG> <phase> <text>" lines. Ends with poweroff, also when a step fails
+# (the host then finds no VMBED-END).
+set -eu
+# shellcheck disable=SC3040 # busybox's sh has pipefail
+set -o pipefail
+trap 'echo "VMBED-STOP status $?"; poweroff -f' EXIT
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /run
+mount -t tmpfs tmpfs /tmp
+mount -t tmpfs tmpfs /opt
+echo 1 >/proc/sys/kernel/printk
+echo "VMBED-BEGIN"
+
+for m in usb-common usbcore udc-core dummy_hcd gadgetfs hid usbhid hid-generic; do
+  insmod "/modules/$m.ko" || echo "VMBED-ERR boot insmod $m failed"
+done
+mkdir -p /run/udev /dev/gadget
+/lib/systemd/systemd-udevd --daemon --resolve-names=never
+mount -t gadgetfs gadgetfs /dev/gadget
+: >/tmp/uevents.log
+: >/tmp/device.log
+
+usbdev=/sys/bus/usb/devices/1-1
+iface=/sys/bus/usb/devices/1-1:1.0
+
+uptime_ms() {
+  read -r up _ </proc/uptime
+  echo $((${up%.*} * 1000 + 1${up#*.}0 - 1000))
+}
+
+# The controller as the kernel sees it: "1-1 vid:pid driver hidrawN".
+controller() {
+  [ -e "$usbdev/idProduct" ] || {
+    echo "none"
+    return
+  }
+  drv=""
+  if [ -e "$iface/driver" ]; then drv="$(basename "$(readlink "$iface/driver")")"; fi
+  raw="$(ls "$iface"/*/hidraw 2>/dev/null | head -1 || true)"
+  echo "1-1 $(cat "$usbdev/idVendor"):$(cat "$usbdev/idProduct") $drv $raw"
+}
+
+# Waits (up to 15 s) until the controller is enumerated as vid:pid with usbhid and hidraw.
+wait_bound() {
+  i=0
+  while [ "$i" -lt 150 ]; do
+    case "$(controller)" in "1-1 $1 usbhid hidraw"*) break ;; esac
+    sleep 0.1
+    i=$((i + 1))
+  done
+  udevadm settle --timeout=10 || echo "VMBED-ERR udev did not settle"
+}
+
+start_device() { # scenario
+  vmbed-device "/vmbed/$1" /tmp/device.log &
+  device_pid=$!
+}
+
+stop_device() {
+  kill "$device_pid" || echo "VMBED-ERR device program already gone"
+  wait "$device_pid" || echo "VMBED-ERR device program status $?"
+  i=0
+  while [ -e "$usbdev" ] && [ "$i" -lt 100 ]; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  udevadm settle --timeout=10 || echo "VMBED-ERR udev did not settle"
+}
+
+# Runs panelcfg ARGS... as phase NAME, then waits for the controller to be back as vid:pid.
+run() { # name vid:pid args...
+  name="$1"
+  back="$2"
+  shift 2
+  dev_from=$(wc -l </tmp/device.log)
+  ev_from=$(wc -l </tmp/uevents.log)
+  t0=$(uptime_ms)
+  rc=0
+  panelcfg "$@" >/tmp/out 2>/tmp/err || rc=$?
+  echo "VMBED-TIME $name $(($(uptime_ms) - t0))"
+  dev_mid=$(wc -l </tmp/device.log)
+  wait_bound "$back"
+  sed -n "$((dev_from + 1)),${dev_mid}p" /tmp/device.log | sed "s/^/VMBED-DEV $name /"
+  sed -n "$((dev_mid + 1)),\$p" /tmp/device.log | sed "s/^/VMBED-AFTER $name /"
+  sed -n "$((ev_from + 1)),\$p" /tmp/uevents.log | sed "s/^/VMBED-UEVENT $name /"
+  sed "s/^/VMBED-OUT $name /" /tmp/out
+  sed "s/^/VMBED-ERR $name /" /tmp/err
+  for f in Util.conf manuflist.conf .prodlist.conf .pctdevid.conf; do
+    if [ -f "/opt/.touch_panel/$f" ]; then sed "s/^/VMBED-FILE $name $f /" "/opt/.touch_panel/$f"; fi
+  done
+  echo "VMBED-SYS $name $(controller)"
+  echo "VMBED-RC $name $rc"
+}
+
+mkdir -p /opt/.touch_panel
+
+# The current-generation PCT controller: listed, switched to mouse mode, run again.
+start_device pct-current.json
+wait_bound 2575:8753
+echo "VMBED-SYS boot $(controller)"
+sed "s/^/VMBED-DEV boot /" /tmp/device.log
+run list 2575:8753 --list
+run status1 2575:8753 --status
+run mouse1 2575:9969 --mouse
+run mouse2 2575:9969 --mouse
+run status2 2575:9969 --status
+stop_device
+
+# The resistive controller: firmware read, rotation reset (resistive support on in options.ini).
+rm -f /opt/.touch_panel/*.conf /opt/.touch_panel/.*.conf
+printf '[options]\nres=1\n' >/opt/.touch_panel/options.ini
+start_device resistive.json
+wait_bound 1234:8888
+run resstatus 1234:8888 --status
+run res 1234:8888
+stop_device
+sed -n '/^state /p' /tmp/device.log | tail -1 | sed 's/^/VMBED-DEV final /'
+
+echo "VMBED-END"
