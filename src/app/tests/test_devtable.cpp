@@ -8,8 +8,8 @@
 
 #include "base/state.h"
 #include "scan/devtable.h"
-#include "udevrule.h"
 #include "scratch_dir.h"
+#include "udevrule.h"
 
 namespace {
 
@@ -315,7 +315,8 @@ TEST_F(DevTableTest, UdevRuleNamesEveryIdTheTableSupports) {
       snprintf(v, sizeof v, "%04x", vid);
       snprintf(p, sizeof p, "%04x", pid);
       if (supported != RuleMatches(rule, v, p))
-        ADD_FAILURE() << v << ":" << p << (supported ? " supported, not in the rule" : " in the rule");
+        ADD_FAILURE() << v << ":" << p
+                      << (supported ? " supported, not in the rule" : " in the rule");
     }
   }
 }
