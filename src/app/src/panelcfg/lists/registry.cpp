@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "../base/log.h"
@@ -190,19 +191,16 @@ template <size_t W> int ReadList(const char *name, char (*rows)[W]) {
   if (f == nullptr)
     return 0;
   int cnt = 0;
-  char line[512];
-  while (cnt < REG_ROWS && fgets(line, sizeof line, f) != nullptr) {
-    const bool whole = strchr(line, '\n') != nullptr;
+  char *line = nullptr;
+  size_t cap = 0;
+  while (cnt < REG_ROWS && getline(&line, &cap, f) >= 0) {
     line[strcspn(line, "\n")] = '\0';
-    // The rest of a longer line is no row of its own.
-    if (!whole)
-      for (int c = fgetc(f); c != EOF && c != '\n'; c = fgetc(f)) {
-      }
     if (line[0] == '\0')
       continue;
     CleanDeviceText(rows[cnt], W, line);
     cnt++;
   }
+  free(line);
   fclose(f);
   return cnt;
 }
@@ -281,10 +279,10 @@ int ReadUtilityConfig() {
       setup = strcmp(line, "[SETUP]") == 0;
       continue;
     }
-    int value = 0;
-    char rest = 0;
-    if (setup && sscanf(line, "POSMODE=%d%c", &value, &rest) == 1)
-      mode = value >= 1 && value <= 4 ? value : 0;
+    if (setup && strncmp(line, "POSMODE=", 8) == 0) {
+      const char *value = line + 8;
+      mode = value[0] >= '1' && value[0] <= '4' && value[1] == '\0' ? value[0] - '0' : 0;
+    }
   }
   fclose(f);
   return mode;

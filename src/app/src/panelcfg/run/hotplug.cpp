@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -42,14 +43,24 @@ int TriesSoFar(const char *path) {
   FILE *f = fopen(path, "re");
   if (f == nullptr)
     return 0;
-  int tries = 0;
+  long tries = -1;
   long when = -1;
-  const bool read = fscanf(f, "tries=%d\ntime=%ld\n", &tries, &when) == 2;
+  char line[64];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    char *end = nullptr;
+    if (strncmp(line, "tries=", 6) == 0)
+      tries = strtol(line + 6, &end, 10);
+    else if (strncmp(line, "time=", 5) == 0)
+      when = strtol(line + 5, &end, 10);
+    if (end != nullptr && *end != '\n' && *end != '\0')
+      tries = -1;
+  }
   fclose(f);
+  const bool read = tries >= 0 && tries <= kHotplugTries;
   const long age = Now() - when;
-  if (!read || age < 0 || age > kHotplugSameMinute || tries < 0)
+  if (!read || age < 0 || age > kHotplugSameMinute)
     return 0;
-  return tries;
+  return static_cast<int>(tries);
 }
 
 // Writes the record (a fresh file renamed over the old one); a record that cannot be written
