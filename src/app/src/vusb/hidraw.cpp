@@ -3,6 +3,7 @@
 // transfers the driver would send, answered by the same controller models.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -92,13 +93,14 @@ int hidraw_sys_device_numbers(const char *deviceName, int *busnum, int *devnum) 
 }
 
 int hidraw_sys_node_device(const char *node, char *name, size_t size) {
-  int id = -1;
-  char rest = 0;
   const char *entry = strncmp(node, "/dev/", 5) == 0 ? node + 5 : node;
-  if (sscanf(entry, "hidraw%d%c", &id, &rest) != 1 || id < 0 || id >= vusb::DeviceCount() ||
-      !vusb::HasNode(vusb::Dev(id)))
+  if (strncmp(entry, "hidraw", 6) != 0 || entry[6] < '0' || entry[6] > '9')
     return -ENOENT;
-  const Device &d = vusb::Dev(id);
+  char *end = nullptr;
+  const long id = strtol(entry + 6, &end, 10);
+  if (*end != '\0' || id >= vusb::DeviceCount() || !vusb::HasNode(vusb::Dev(static_cast<int>(id))))
+    return -ENOENT;
+  const Device &d = vusb::Dev(static_cast<int>(id));
   return snprintf(name, size, "%d-%d", d.bus, vusb::PortOf(d)) < static_cast<int>(size)
              ? 0
              : -ENAMETOOLONG;
