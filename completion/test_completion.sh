@@ -44,12 +44,12 @@ expect() {
   fi
 }
 
-all='--clean --digi-test --digitizer --help --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --sn --status --version -h getpos setpos'
+all='--clean --device --digi-test --digitizer --help --hotplug --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --sn --status --version -h getpos setpos'
 
 # The operation word.
 expect "$all" 1 panelcfg ''
 expect '--mouse --mouse-test' 1 panelcfg --mo
-expect '--help --hybrid-d --hybrid-m' 1 panelcfg --h
+expect '--help --hotplug --hybrid-d --hybrid-m' 1 panelcfg --h
 expect '--digi-test --digitizer' 1 panelcfg --dig
 expect 'setpos' 1 panelcfg se
 expect 'getpos' 1 panelcfg g

@@ -680,6 +680,29 @@ int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size) {
   return 0;
 }
 
+int hidraw_sys_device_numbers(const char *deviceName, int *busnum, int *devnum) {
+  int bus = 0, dev = 0;
+  if (sscanf(deviceName, "%d-%d", &bus, &dev) != 2 || fuzzusb::DeviceAt(bus, dev) == nullptr ||
+      CallFails())
+    return Fail(ENOENT);
+  *busnum = bus;
+  *devnum = dev;
+  return 0;
+}
+
+int hidraw_sys_node_device(const char *node, char *name, size_t size) {
+  int devnum = 0;
+  const char *entry = strncmp(node, "/dev/", 5) == 0 ? node + 5 : node;
+  if (sscanf(entry, "hidraw%d", &devnum) != 1)
+    return Fail(ENOENT);
+  for (const auto &d : fuzzusb::devices)
+    if (d->dev.devnum == devnum && !CallFails()) {
+      snprintf(name, size, "%d-%d", d->bus, devnum);
+      return 0;
+    }
+  return Fail(ENOENT);
+}
+
 int hidraw_sys_node(const char *deviceName, int, int ifnum, char *node, size_t size) {
   int busnum = 0, devnum = 0;
   if (sscanf(deviceName, "%d-%d", &busnum, &devnum) != 2)

@@ -35,6 +35,8 @@ expected=$(
 usr/$libdir/panelcfg/libpanelsupport.so.1
 usr/$libdir/panelcfg/libpanelsupport.so.1.0.0
 usr/bin/panelcfg-sim
+usr/lib/systemd/system/panelcfg-hotplug@.service
+usr/lib/udev/rules.d/60-panelcfg.rules
 usr/sbin/panelcfg
 usr/share/bash-completion/completions/panelcfg
 usr/share/doc/panelcfg/examples/options.ini.example
@@ -55,6 +57,9 @@ same() {
 same "$src/docs/panelcfg.8" "$stage/usr/share/man/man8/panelcfg.8"
 same "$src/docs/panelcfg-sim.1" "$stage/usr/share/man/man1/panelcfg-sim.1"
 same "$src/completion/panelcfg" "$stage/usr/share/bash-completion/completions/panelcfg"
+same "$src/packaging/systemd/panelcfg-hotplug@.service" \
+  "$stage/usr/lib/systemd/system/panelcfg-hotplug@.service"
+same "$build/src/app/src/udevrule/60-panelcfg.rules" "$stage/usr/lib/udev/rules.d/60-panelcfg.rules"
 same "$src/docs/options.ini.example" "$stage/usr/share/doc/panelcfg/examples/options.ini.example"
 
 prog=$stage/usr/sbin/panelcfg

@@ -2,11 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/state.h"
 #include "scan/devtable.h"
 #include "scratch_dir.h"
+#include "udevrule.h"
 
 namespace {
 
@@ -229,3 +232,91 @@ TEST_F(DevTableTest, NothingIsPrintedWithoutDebug) {
 }
 
 } // namespace
+
+namespace {
+
+// One line of the rule: the vendor, and the products it names (none: every product), or those
+// it leaves out.
+struct RuleLine {
+  std::string vendor;
+  std::vector<std::string> products;
+  bool except = false;
+};
+
+std::vector<std::string> Split(const std::string &list) {
+  std::vector<std::string> out;
+  std::stringstream in(list);
+  for (std::string id; std::getline(in, id, '|');)
+    out.push_back(id);
+  return out;
+}
+
+bool RuleMatches(const std::vector<RuleLine> &rule, const std::string &vid,
+                 const std::string &pid) {
+  for (const RuleLine &l : rule) {
+    if (l.vendor != vid)
+      continue;
+    bool named = false;
+    for (const std::string &p : l.products)
+      named = named || p == pid;
+    if (l.products.empty() || named != l.except)
+      return true;
+  }
+  return false;
+}
+
+} // namespace
+
+// The udev rule names exactly the IDs that the table gives a family under some options: every
+// vendor with every product ID of the table's sets and one outside them.
+TEST_F(DevTableTest, UdevRuleNamesEveryIdTheTableSupports) {
+  const std::string text = UdevRuleText();
+  const std::string action =
+      ", TAG+=\"systemd\", ENV{SYSTEMD_WANTS}+=\"panelcfg-hotplug@%k.service\"";
+  std::vector<RuleLine> rule;
+  std::stringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("ATTRS{idVendor}==\"", 0) != 0)
+      continue;
+    ASSERT_EQ(line.size() - action.size(), line.rfind(action)) << line;
+    RuleLine l;
+    l.vendor = line.substr(18, 4);
+    const std::string rest = line.substr(23, line.size() - action.size() - 23);
+    if (!rest.empty()) {
+      ASSERT_TRUE(rest.rfind(", ATTRS{idProduct}==\"", 0) == 0 ||
+                  rest.rfind(", ATTRS{idProduct}!=\"", 0) == 0)
+          << rest;
+      l.except = rest[18] == '!';
+      l.products = Split(rest.substr(21, rest.size() - 22));
+    }
+    rule.push_back(l);
+  }
+  EXPECT_EQ(7u, rule.size());
+  EXPECT_EQ(0u, text.find("# panelcfg"));
+  EXPECT_NE(std::string::npos, text.find("\nACTION!=\"add\", GOTO=\"panelcfg_end\"\n"
+                                         "SUBSYSTEM!=\"hidraw\", GOTO=\"panelcfg_end\"\n"));
+  EXPECT_EQ(text.size() - 21, text.rfind("LABEL=\"panelcfg_end\"\n"));
+
+  LoadVidPid();
+  std::vector<int> pids = {0x0000, 0x8753, 0x9968, 0x9969, 0xFFFF};
+  for (int i = 0; i < cMyHidInfo.PidCnt; i++)
+    pids.push_back(cMyHidInfo.Pids[i]);
+  for (int vid = 0; vid < 0x10000; vid++) {
+    for (int pid : pids) {
+      bool supported = false;
+      for (int set = 0; set < 8; set++) {
+        MyConfig.res = set & 1;
+        MyConfig.new_fw = (set >> 1) & 1;
+        MyConfig.alt_pct_vendors = (set >> 2) & 1;
+        supported = supported || ClassifyUSBID(vid, pid) != USBID_NONE;
+      }
+      char v[8];
+      char p[8];
+      snprintf(v, sizeof v, "%04x", vid);
+      snprintf(p, sizeof p, "%04x", pid);
+      if (supported != RuleMatches(rule, v, p))
+        ADD_FAILURE() << v << ":" << p
+                      << (supported ? " supported, not in the rule" : " in the rule");
+    }
+  }
+}

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -645,3 +646,81 @@ TEST_F(DriverTest, UserWhoIsNotRootIsToldFirst) {
 }
 
 } // namespace
+
+// --device SPEC: the run, --list, --status and --recover handle that one device; the others are
+// not even opened, and the list files keep the panels they named.
+TEST_F(DriverTest, OneDeviceRunsTouchOnlyThatDevice) {
+  const int first = vusb::AddPctCurrent();
+  const int chosen = vusb::AddDevice(vusb::PctLegacySpec());
+  const int plain = vusb::AddPlain(0x046d, 0xc077);
+  // bus 001: device 002 "1-1" (/dev/hidraw0), device 003 "1-2" (/dev/hidraw1), device 004.
+  for (const char *spec : {"001:003", "1:3", "1-2", "hidraw1", "/dev/hidraw1"}) {
+    SCOPED_TRACE(spec);
+    vusb::ReEnumerate();
+    vusb::ClearLog();
+    WriteBytes(dir_.File("manuflist.conf"), "Other Maker Other Panel\n");
+    WriteBytes(dir_.File(".pctdevid.conf"), "1111:2222\n");
+    RunResult r = RunPanelcfg(dir_, {"--device", spec, "--mouse"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(vusb::Calls(first).empty());
+    EXPECT_TRUE(vusb::Calls(plain).empty());
+    EXPECT_FALSE(vusb::SetReports(chosen).empty());
+    EXPECT_EQ(2, vusb::Dev(chosen).PosMode());
+    EXPECT_EQ(1, vusb::Dev(first).PosMode());
+    const vusb::Device &c = vusb::Dev(chosen);
+    EXPECT_EQ("Other Maker Other Panel\n" + c.strings.at(1) + " " + c.strings.at(2) + "\n",
+              ReadBytes(dir_.File("manuflist.conf")));
+    EXPECT_EQ("1111:2222\n22b9:0040\n", ReadBytes(dir_.File(".pctdevid.conf")));
+    EXPECT_EQ("[SETUP]\nPOSMODE=2\n", ReadBytes(dir_.File("Util.conf")));
+  }
+  vusb::ReEnumerate();
+  vusb::ClearLog();
+  RunResult list = RunPanelcfg(dir_, {"--device", "1-1", "--list"});
+  EXPECT_EQ(0, list.status);
+  EXPECT_EQ("bus 001 device 002: 2575:8753 PCT, manufacturer \"Tessel Panels\", product "
+            "\"TP8753 Multi-Touch\"\n",
+            list.out);
+  EXPECT_TRUE(vusb::Calls(chosen).empty());
+  RunResult status = RunPanelcfg(dir_, {"--device", "1:2", "--status"});
+  EXPECT_EQ(0, status.status);
+  EXPECT_EQ(0u, status.out.rfind("bus 001 device 002: 2575:8753 PCT current generation", 0));
+  EXPECT_EQ(1, std::count(status.out.begin(), status.out.end(), '\n'));
+  EXPECT_TRUE(vusb::Calls(chosen).empty());
+  EXPECT_TRUE(vusb::Calls(plain).empty());
+  RunResult recover = RunPanelcfg(dir_, {"--device", "1:2", "--recover"});
+  EXPECT_EQ(0, recover.status);
+  EXPECT_EQ("II:Controllers reset:0\n", recover.out);
+  EXPECT_TRUE(vusb::Calls(chosen).empty());
+}
+
+TEST_F(DriverTest, DeviceWithoutAKnownDeviceIsBadUsage) {
+  vusb::AddPctCurrent();
+  struct Case {
+    std::vector<std::string> args;
+    const char *err;
+  };
+  const Case kCases[] = {
+      {{"--device"},
+       "panelcfg: --device needs a device: BUS:DEV, the kernel's name of a USB device or a "
+       "hidraw node\nTry 'panelcfg --help'.\n"},
+      {{"--device", "1:9", "--mouse"}, "panelcfg: --device 1:9: no such USB device\n"},
+      {{"--device", "3-1", "--list"}, "panelcfg: --device 3-1: no such USB device\n"},
+      {{"--device", "hidraw7", "--status"}, "panelcfg: --device hidraw7: no such USB device\n"},
+      {{"--device", "1:x"},
+       "panelcfg: --device takes BUS:DEV, the kernel's name of a USB device or a hidraw node, "
+       "not \"1:x\"\n"},
+      {{"--device", "--mouse"},
+       "panelcfg: --device takes BUS:DEV, the kernel's name of a USB device or a hidraw node, "
+       "not \"--mouse\"\n"},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(Quoted(c.args));
+    vusb::ClearLog();
+    RunResult r = RunPanelcfg(dir_, c.args);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_TRUE(vusb::SetReports().empty());
+    EXPECT_TRUE(dir_.Entries().empty());
+  }
+}

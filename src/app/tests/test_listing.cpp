@@ -3,6 +3,8 @@
 // kernel driver left bound), as text and as JSON.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -573,4 +575,220 @@ TEST_F(StatusTest, DebugTracesGoToStandardErrorAndTheReportStaysAlone) {
   // The protocol's own result lines are no part of either stream.
   EXPECT_EQ(r.err.find("II:"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("II:"), std::string::npos);
+}
+
+namespace {
+
+// panelcfg --hotplug SPEC with the plug-in records in records.
+RunResult RunHotplug(const ScratchDir &dir, const ScratchDir &records, const std::string &spec) {
+  std::vector<std::string> args = {"panelcfg", "--hotplug", spec};
+  std::vector<char *> argv;
+  for (std::string &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  RunResult r;
+  const Output o = Captured([&] {
+    r.status =
+        PanelcfgMain(3, argv.data(), dir.Path().c_str(), nullptr, false, records.Path().c_str());
+  });
+  r.out = o.out;
+  r.err = o.err;
+  return r;
+}
+
+// The last line of a text.
+std::string LastLine(const std::string &text) {
+  const size_t end = text.size() > 0 && text.back() == '\n' ? text.size() - 1 : text.size();
+  const size_t start = text.rfind('\n', end - 1);
+  return text.substr(start == std::string::npos ? 0 : start + 1, end - (start + 1));
+}
+
+// The control transfers of a device: the path, the report ID and the first four bytes sent
+// (only the command of a parameter-area write, whose identity block has a serial number of
+// chance), or the report ID fetched.
+std::vector<std::string> Wire(int device) {
+  std::vector<std::string> out;
+  for (const vusb::Entry &e : vusb::Transfers(device)) {
+    char text[64];
+    const auto at = [&e](size_t i) { return i < e.data.size() ? e.data[i] : 0; };
+    const bool write = e.IsSetReport() && at(0) == 0x06 && at(1) == 0xA8;
+    if (!e.IsSetReport())
+      snprintf(text, sizeof text, "%s get %02x", e.call.c_str(), e.ReportId());
+    else if (write)
+      snprintf(text, sizeof text, "%s set %02x %02x", e.call.c_str(), at(0), at(1));
+    else
+      snprintf(text, sizeof text, "%s set %02x %02x %02x %02x", e.call.c_str(), at(0), at(1), at(2),
+               at(4));
+    out.push_back(text);
+  }
+  return out;
+}
+
+} // namespace
+
+// The handler reads the controller as --status does and then gives it exactly the run of
+// panelcfg --device SPEC WORD, or nothing.
+TEST_F(StatusTest, HotplugGivesANewControllerTheSiteMode) {
+  struct Case {
+    const char *what;
+    bool primed;          // a run gave it an identity block and mouse mode (2) first
+    const char *utilConf; // null: none
+    const char *runWord;  // the run expected; "" none, null no run at all
+    const char *line;
+    int status;
+  };
+  const Case kCases[] = {
+      {"valid, same mode", true, "[SETUP]\nPOSMODE=2\n", nullptr,
+       "panelcfg: hotplug 1-1 2575:9969: already in mode 2, nothing to do", 0},
+      {"valid, no site mode", true, nullptr, nullptr,
+       "panelcfg: hotplug 1-1 2575:9969: mode 2, no site mode, nothing to do", 0},
+      {"other mode", true, "[SETUP]\nPOSMODE=1\n", "--digitizer",
+       "panelcfg: hotplug 1-1 2575:9969: mode 2, site mode 1: switched", 0},
+      {"new, site mode", false, "[SETUP]\nPOSMODE=2\n", "--mouse",
+       "panelcfg: hotplug 1-1 2575:8753: mode 1, site mode 2, identity absent or checksum "
+       "wrong: switched",
+       0},
+      {"new, no site mode", false, nullptr, "",
+       "panelcfg: hotplug 1-1 2575:8753: mode 1, no site mode, identity absent or checksum "
+       "wrong: identity block written",
+       0},
+  };
+  int pct = -1;
+  int other = -1;
+  // The bus and the panel directory of a case, from the start.
+  auto prepare = [&](const Case &c) {
+    vusb::Reset();
+    for (const std::string &name : dir_.Entries())
+      unlink(dir_.File(name).c_str());
+    pct = vusb::AddPctCurrent();
+    other = vusb::AddPctCurrent();
+    if (c.primed) {
+      ASSERT_EQ(RunPanelcfg(dir_, {"--device", "1-1", "--mouse"}).status, 1);
+      vusb::ReEnumerate();
+      unlink(dir_.File("Util.conf").c_str());
+      unlink(dir_.File("manuflist.conf").c_str());
+    }
+    if (c.utilConf != nullptr)
+      WriteBytes(dir_.File("Util.conf"), c.utilConf);
+    vusb::ClearLog();
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.what);
+    // What --status and the one-device run send, from the same start.
+    prepare(c);
+    ASSERT_EQ(RunPanelcfg(dir_, {"--device", "1-1", "--status"}).status, 0);
+    std::vector<std::string> expected = Wire(pct);
+    if (c.runWord != nullptr) {
+      vusb::ClearLog();
+      std::vector<std::string> args = {"--device", "1-1"};
+      if (c.runWord[0] != '\0')
+        args.push_back(c.runWord);
+      RunPanelcfg(dir_, args);
+      const std::vector<std::string> run = Wire(pct);
+      expected.insert(expected.end(), run.begin(), run.end());
+    }
+    prepare(c);
+    ScratchDir records;
+    RunResult r = RunHotplug(dir_, records, "hidraw0");
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.line, LastLine(r.out));
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(expected, Wire(pct));
+    EXPECT_TRUE(vusb::Calls(other).empty());
+    if (c.runWord == nullptr) {
+      EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+    }
+    // The loop: the controller that comes back reads as the site wants it and is left alone.
+    vusb::ReEnumerate();
+    vusb::ClearLog();
+    RunResult again = RunHotplug(dir_, records, "1-1");
+    EXPECT_EQ(0, again.status);
+    EXPECT_NE(std::string::npos, again.out.find(", nothing to do\n")) << again.out;
+    EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+    EXPECT_TRUE(records.Entries().empty());
+  }
+}
+
+// A controller that never reads as the site wants it (its identity block always reads back
+// with a wrong checksum) is given two runs, then left alone with one EE: line.
+TEST_F(StatusTest, HotplugTriesAControllerThatStaysWrongTwiceThenLeavesIt) {
+  const int pct = vusb::AddPctCurrent();
+  vusb::Dev(pct).faults.corruptChecksum = true;
+  ScratchDir records;
+  const std::string found =
+      "panelcfg: hotplug 1-1 2575:8753: mode 1, no site mode, identity absent or checksum wrong";
+  for (const std::string &line :
+       {found + ": identity block written", found + ": identity block written (run 2 of 2)"}) {
+    vusb::ReEnumerate();
+    RunResult r = RunHotplug(dir_, records, "1-1");
+    EXPECT_EQ(line, LastLine(r.out));
+    EXPECT_EQ(records.Entries(), std::vector<std::string>{"hotplug-1-1"});
+    EXPECT_EQ("tries=", ReadBytes(records.File("hotplug-1-1")).substr(0, 6));
+  }
+  EXPECT_EQ(2, vusb::Dev(pct).resets);
+  vusb::ReEnumerate();
+  vusb::ClearLog();
+  RunResult r = RunHotplug(dir_, records, "1-1");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("EE:hotplug 1-1 2575:8753: mode 1, no site mode, identity absent or checksum wrong, "
+            "still after 2 runs: left alone until it is plugged in again\n",
+            r.out);
+  EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+  EXPECT_EQ(2, vusb::Dev(pct).resets);
+  // A record from another plug-in (written long ago) counts no runs.
+  WriteBytes(records.File("hotplug-1-1"), "tries=2\ntime=-100000\n");
+  vusb::ReEnumerate();
+  EXPECT_EQ(found + ": identity block written", LastLine(RunHotplug(dir_, records, "1-1").out));
+  EXPECT_EQ(3, vusb::Dev(pct).resets);
+}
+
+TEST_F(StatusTest, HotplugOfADeviceThatIsNotSupportedOrGone) {
+  Options("res=1\n");
+  vusb::AddPlain(0x046d, 0xc077);
+  const int res = vusb::AddResistive();
+  const int gone = vusb::AddPctCurrent();
+  ScratchDir records;
+  struct Case {
+    const char *spec;
+    const char *out;
+    int status;
+  };
+  const Case kCases[] = {
+      {"1-1", "panelcfg: hotplug 1-1 046d:c077: not a supported controller, nothing to do\n", 0},
+      {"1:3",
+       "panelcfg: hotplug 1-2 1234:8888: resistive, firmware supported, rotation 0, "
+       "nothing to do\n",
+       0},
+      {"1-3", "panelcfg: hotplug 1-3: no longer on the bus, nothing to do\n", 0},
+      {"9-9", "panelcfg: hotplug 9-9: no longer on the bus, nothing to do\n", 0},
+  };
+  vusb::Dev(gone).unplugged = true;
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.spec);
+    vusb::ReEnumerate();
+    vusb::ClearLog();
+    RunResult r = RunHotplug(dir_, records, c.spec);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.out, r.out);
+    EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+  }
+  // Unplugged while it is read: said, and no hang.
+  vusb::Dev(gone).unplugged = false;
+  vusb::Dev(gone).faults.unplugAtTransfer = 2;
+  vusb::ReEnumerate();
+  RunResult r = RunHotplug(dir_, records, "1-3");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("panelcfg: hotplug 1-3 2575:8753: cannot be read, the firmware identity cannot be "
+            "read\n",
+            r.out);
+  // A resistive controller off rotation 0 gets one run with no word.
+  vusb::Dev(res).rotation = vusb::Dev(res).liveRotation = 1;
+  vusb::ReEnumerate();
+  r = RunHotplug(dir_, records, "1-2");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("panelcfg: hotplug 1-2 1234:8888: resistive, firmware supported, rotation 1: "
+            "rotation reset",
+            LastLine(r.out));
+  EXPECT_EQ(0, vusb::Dev(res).rotation);
+  EXPECT_EQ(2, RunHotplug(dir_, records, "x:1").status);
 }

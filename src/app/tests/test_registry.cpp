@@ -733,3 +733,57 @@ TEST_F(RegistryTest, TemporaryNameInUseIsPassedOver) {
 }
 
 } // namespace
+
+TEST_F(RegistryTest, OneDeviceRunsAddTheirRowsToWhatEachListHolds) {
+  ScratchDir dir;
+  ASSERT_EQ(1, SetPanelDir(dir.Path().c_str()));
+  OneDevice.active = true;
+  struct Case {
+    const char *what;
+    std::string before;
+    const char *after;
+  };
+  // The run's rows: "Maker A Panel" and "Maker B Panel" in manuflist.conf.
+  const Case kCases[] = {
+      {"no file yet", "", "Maker A Panel\nMaker B Panel\n"},
+      {"other panels stay, no duplicate", "Old Panel\nMaker B Panel\n",
+       "Old Panel\nMaker B Panel\nMaker A Panel\n"},
+      {"blank lines dropped, a last line without its line feed kept", "\nOld Panel",
+       "Old Panel\nMaker A Panel\nMaker B Panel\n"},
+      {"nine rows at most", "1\n2\n3\n4\n5\n6\n7\n8\n", "1\n2\n3\n4\n5\n6\n7\n8\nMaker A Panel\n"},
+      {"a full list stays", "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n", "1\n2\n3\n4\n5\n6\n7\n8\n9\n"},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.what);
+    ClearRegistries();
+    FillRegistries();
+    if (c.before.empty())
+      unlink(dir.File("manuflist.conf").c_str());
+    else
+      WriteBytes(dir.File("manuflist.conf"), c.before);
+    set_Manufacturer_list(ManufCnt);
+    EXPECT_EQ(c.after, ReadBytes(dir.File("manuflist.conf")));
+  }
+  // An ID list the same way.
+  WriteBytes(dir.File(".pctdevid.conf"), "0a0b:00c1\n1111:2222\n");
+  set_pct_devid_list(DevIDCnt);
+  EXPECT_EQ("0a0b:00c1\n1111:2222\n2575:8753\n", ReadBytes(dir.File(".pctdevid.conf")));
+}
+
+TEST_F(RegistryTest, UtilConfNamesTheSiteMode) {
+  ScratchDir dir;
+  ASSERT_EQ(1, SetPanelDir(dir.Path().c_str()));
+  EXPECT_EQ(0, ReadUtilityConfig()); // no file
+  const std::pair<const char *, int> kCases[] = {
+      {"[SETUP]\nPOSMODE=2\n", 2},    {"[SETUP]\r\nPOSMODE=4\r\n", 4}, {"[OTHER]\nPOSMODE=2\n", 0},
+      {"[SETUP]\nPOSMODE=5\n", 0},    {"[SETUP]\nPOSMODE=2x\n", 0},    {"", 0},
+      {"[SETUP]\nX=1\nPOSMODE=3", 3},
+  };
+  for (const auto &[text, mode] : kCases) {
+    SCOPED_TRACE(text);
+    WriteBytes(dir.File("Util.conf"), text);
+    EXPECT_EQ(mode, ReadUtilityConfig());
+  }
+  CreateUtilityConfig(1);
+  EXPECT_EQ(1, ReadUtilityConfig());
+}

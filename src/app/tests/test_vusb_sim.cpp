@@ -480,3 +480,27 @@ TEST_F(Sim, ManyRunsAtOnceNeverFailTheSimulator) {
 }
 
 } // namespace
+
+// The simulator runs the hotplug handler with its records beside the state file: the new
+// controller gets the site's mode, the one that comes back is left alone.
+TEST_F(Sim, HotplugGivesTheSiteModeOnceAndKeepsItsRecordsBesideTheState) {
+  fs::path dir = home_ / ".panelcfg-sim" / "touch_panel";
+  fs::create_directories(dir);
+  std::ofstream(dir / "Util.conf") << "[SETUP]\nPOSMODE=2\n";
+  Result first = Run("--instant --fresh --hotplug 1-2");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.out.substr(first.out.rfind("panelcfg: ")),
+            "panelcfg: hotplug 1-2 2575:8753: mode 1, site mode 2, identity absent or checksum "
+            "wrong: switched\n");
+  EXPECT_EQ(Entries(home_ / ".panelcfg-sim" / "state.json.hotplug"),
+            std::vector<std::string>{"hotplug-1-2"});
+  // Only that controller was handled: the list files name it alone.
+  EXPECT_EQ(Slurp(dir / ".pctdevid.conf"), "2575:8753\n");
+  Result again = Run("--instant --hotplug hidraw1");
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, "panelcfg: hotplug 1-2 2575:9969: already in mode 2, nothing to do\n");
+  EXPECT_TRUE(Entries(home_ / ".panelcfg-sim" / "state.json.hotplug").empty());
+  Result list = Run("--instant --device 2:3 --list");
+  EXPECT_EQ(list.out, "bus 002 device 003: 1234:8888 resistive, manufacturer \"Orrin Devices\", "
+                      "product \"RT-4W Resistive Touch\"\n");
+}

@@ -23,5 +23,6 @@ set(PANELCFG_CORE_SOURCES
   scan/scan.cpp
   scan/status.cpp
   run/driver.cpp
+  run/hotplug.cpp
 )
 list(TRANSFORM PANELCFG_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

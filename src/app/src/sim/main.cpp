@@ -62,6 +62,8 @@ void PrintHelp() {
         "holds, a controller it held without its kernel driver included; panelcfg-sim --recover\n"
         "resets such controllers.\n"
         "\n"
+        "panelcfg --hotplug keeps its plug-in records in the directory FILE.hotplug.\n"
+        "\n"
         "The exit status is panelcfg's; 125 when the simulator itself could not run.\n",
         stdout);
   printf("DIR may be at most %zu bytes long (trailing slashes left out), FILE at most %zu\n"
@@ -257,7 +259,9 @@ int main(int argc, char **argv) {
     DebugMsg(0, "interrupted by %s before the run; nothing done\n", StopSignalName(StopSignal()));
     return finish(128 + StopSignal());
   }
-  int status = PanelcfgMain(nargs, args.data(), dir.c_str(), nullptr);
+  // The hotplug handler's plug-in records live beside the state file, not in /run.
+  const std::string records = state + ".hotplug";
+  int status = PanelcfgMain(nargs, args.data(), dir.c_str(), nullptr, false, records.c_str());
   fflush(stdout);
 
   if (trace)

@@ -82,6 +82,30 @@ int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size) {
              : -ENAMETOOLONG;
 }
 
+int hidraw_sys_device_numbers(const char *deviceName, int *busnum, int *devnum) {
+  const Device *d = vusb::DeviceNamed(deviceName);
+  const struct usb_device *u = d != nullptr ? vusb::UsbDevice(d->id) : nullptr;
+  if (u == nullptr)
+    return -ENOENT;
+  *busnum = d->bus;
+  *devnum = u->devnum;
+  return 0;
+}
+
+int hidraw_sys_node_device(const char *node, char *name, size_t size) {
+  const char *entry = strncmp(node, "/dev/", 5) == 0 ? node + 5 : node;
+  if (strncmp(entry, "hidraw", 6) != 0 || entry[6] < '0' || entry[6] > '9')
+    return -ENOENT;
+  char *end = nullptr;
+  const long id = strtol(entry + 6, &end, 10);
+  if (*end != '\0' || id >= vusb::DeviceCount() || !vusb::HasNode(vusb::Dev(static_cast<int>(id))))
+    return -ENOENT;
+  const Device &d = vusb::Dev(static_cast<int>(id));
+  return snprintf(name, size, "%d-%d", d.bus, vusb::PortOf(d)) < static_cast<int>(size)
+             ? 0
+             : -ENAMETOOLONG;
+}
+
 int hidraw_sys_node(const char *deviceName, int config, int ifnum, char *node, size_t size) {
   const Device *d = vusb::DeviceNamed(deviceName);
   if (d == nullptr || !vusb::HasNode(*d) || config != d->configurationValue ||

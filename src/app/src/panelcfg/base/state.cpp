@@ -16,6 +16,7 @@ int IsLegacy = 0;
 int ChipID = -1;
 int FwRev = -1;
 DEVINFO DevInfo = {};
+DEVSELECT OneDevice = {};
 
 ConfigMem MyConfig = {};
 
@@ -46,6 +47,7 @@ void InitRunState() {
   ChipID = -1;
   FwRev = -1;
   DevInfo = DEVINFO{};
+  OneDevice = DEVSELECT{};
   MyConfig = ConfigMem{};
   snprintf(PanelDir, sizeof PanelDir, "%s", DEFAULT_PANEL_DIR);
   ClearStopSignals();

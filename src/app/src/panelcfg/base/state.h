@@ -37,6 +37,17 @@ extern int ChipID;
 extern int FwRev;
 extern DEVINFO DevInfo;
 
+// The one device a run started with --device SPEC handles (active), by its bus and device
+// number; every other device is left alone. name: the kernel's name of the USB device ("1-1"),
+// empty when unknown.
+struct DEVSELECT {
+  bool active;
+  int busnum;
+  int devnum;
+  char name[64];
+};
+extern DEVSELECT OneDevice;
+
 // Package options.
 extern ConfigMem MyConfig;
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "../base/log.h"
@@ -180,11 +181,49 @@ int ReplaceFile(const char *name, const char *content, size_t len) {
   return 1;
 }
 
+// The rows of the list file name as it is now (at most REG_ROWS, each cut to W - 1 bytes);
+// returns how many. A missing or unreadable file has none.
+template <size_t W> int ReadList(const char *name, char (*rows)[W]) {
+  char path[512];
+  if (!PanelPath(path, sizeof path, name))
+    return 0;
+  FILE *f = fopen(path, "re");
+  if (f == nullptr)
+    return 0;
+  int cnt = 0;
+  char *line = nullptr;
+  size_t cap = 0;
+  while (cnt < REG_ROWS && getline(&line, &cap, f) >= 0) {
+    line[strcspn(line, "\n")] = '\0';
+    if (line[0] == '\0')
+      continue;
+    CleanDeviceText(rows[cnt], W, line);
+    cnt++;
+  }
+  free(line);
+  fclose(f);
+  return cnt;
+}
+
 template <size_t W> void WriteList(const char *name, const char (*rows)[W], int Cnt, bool logRows) {
   char content[REG_ROWS * (NAME_ROW + 1) + 1] = "";
   size_t len = 0;
   if (Cnt > REG_ROWS)
     Cnt = REG_ROWS;
+  // A run on one device adds its rows to what the file lists: every other panel stays.
+  char merged[REG_ROWS][W] = {};
+  if (OneDevice.active) {
+    int have = ReadList(name, merged);
+    for (int k = 0; k < Cnt && have < REG_ROWS; k++) {
+      bool listed = false;
+      for (int m = 0; m < have && !listed; m++)
+        listed = strcmp(merged[m], rows[k]) == 0;
+      if (!listed)
+        snprintf(merged[have++], W, "%s", rows[k]);
+    }
+    rows = merged;
+    Cnt = have;
+  }
   for (int k = 0; k < Cnt; k++) {
     int n = snprintf(content + len, sizeof content - len, "%s\n", rows[k]);
     if (n > 0)
@@ -223,6 +262,31 @@ void set_Res_Manufacturer_list(int Cnt) { WriteList("rmanuflist.conf", rMatchPro
 void set_Res_Product_list(int Cnt) { WriteList(".rprodlist.conf", rProductName, Cnt, false); }
 
 void set_res_devid_list(int Cnt) { WriteList(".resdevid.conf", rDevID, Cnt, false); }
+
+int ReadUtilityConfig() {
+  char path[512];
+  if (!PanelPath(path, sizeof path, "Util.conf"))
+    return 0;
+  FILE *f = fopen(path, "re");
+  if (f == nullptr)
+    return 0;
+  int mode = 0;
+  bool setup = false;
+  char line[256];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    line[strcspn(line, "\r\n")] = '\0';
+    if (line[0] == '[') {
+      setup = strcmp(line, "[SETUP]") == 0;
+      continue;
+    }
+    if (setup && strncmp(line, "POSMODE=", 8) == 0) {
+      const char *value = line + 8;
+      mode = value[0] >= '1' && value[0] <= '4' && value[1] == '\0' ? value[0] - '0' : 0;
+    }
+  }
+  fclose(f);
+  return mode;
+}
 
 void CreateUtilityConfig(int mode) {
   char content[64];

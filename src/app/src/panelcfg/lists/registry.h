@@ -1,4 +1,5 @@
-// Registries of the panels handled, the list files written from them, and Util.conf.
+// Registries of the panels handled, the list files written from them, and Util.conf. A run on
+// one device (OneDevice) adds its rows to what each list file holds instead of replacing it.
 #pragma once
 
 #define REG_ROWS 9
@@ -29,6 +30,10 @@ void set_Res_Product_list(int Cnt);
 void set_res_devid_list(int Cnt);
 
 void CreateUtilityConfig(int mode);
+
+// The position mode Util.conf records (POSMODE of its [SETUP] section, 1 to 4); 0 when the file
+// is missing, unreadable or names no such mode.
+int ReadUtilityConfig();
 
 // Copies a device string into out, cut to fit, with control characters (below 0x20, and 0x7F)
 // replaced by '?' so that no device can break a line.

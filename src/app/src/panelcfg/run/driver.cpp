@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 #include "../base/log.h"
 #include "../base/runlock.h"
@@ -15,6 +16,7 @@
 #include "../scan/devtable.h"
 #include "../scan/scan.h"
 #include "../support/support.h"
+#include "hotplug.h"
 
 namespace {
 
@@ -61,6 +63,11 @@ void PrintUsage() {
         "  --status      show the mode and identity of every supported controller, read\n"
         "                through its kernel driver; changes nothing\n"
         "  --recover     reset the supported controllers left without their kernel driver\n"
+        "  --hotplug SPEC  give a controller that has just appeared the mode of Util.conf\n"
+        "                (and a valid identity block), with at most two runs per plug-in\n"
+        "  --device SPEC (before the word) handle that one device only: BUS:DEV as\n"
+        "                --list prints them, the kernel's name (1-1.4) or a hidraw node;\n"
+        "                the list files keep every other panel\n"
         "  -h, --help    show this text and exit\n"
         "  --version     show the version and exit\n"
         "\n"
@@ -84,8 +91,46 @@ bool IsWord(int argc, char **argv, int at, const char *word) {
   return argc > at && strcmp(argv[at], word) == 0;
 }
 
-// Loads what every command reads before it looks at a device: the panel directory, the debug
-// marker, the options and the supported-device table.
+// A leading "--device SPEC" is no part of the command line the words see.
+int DeviceArgs(int argc, char **argv) { return IsWord(argc, argv, 1, "--device") ? 2 : 0; }
+
+// The command line without a leading --device SPEC: argv[0] stays, the rest moves up.
+struct CommandLine {
+  int argc;
+  char **argv;
+  const char *spec; // null: every device
+};
+
+CommandLine WithoutDevice(int argc, char **argv, char **storage) {
+  if (DeviceArgs(argc, argv) == 0 || argc < 3)
+    return {argc, argv, nullptr};
+  storage[0] = argv[0];
+  for (int i = 3; i < argc; i++)
+    storage[i - 2] = argv[i];
+  storage[argc - 2] = nullptr;
+  return {argc - 2, storage, argv[2]};
+}
+
+// Chooses the device of --device SPEC; false (after the message) when SPEC names none.
+bool ChooseDevice(const char *spec) {
+  switch (SelectDevice(spec)) {
+  case SELECT_OK:
+    return true;
+  case SELECT_BAD_SPEC:
+    fprintf(stderr,
+            "panelcfg: --device takes BUS:DEV, the kernel's name of a USB device or a hidraw "
+            "node, not \"%s\"\n",
+            spec);
+    break;
+  case SELECT_NO_DEVICE:
+    fprintf(stderr, "panelcfg: --device %s: no such USB device\n", spec);
+    break;
+  }
+  return false;
+}
+
+} // namespace
+
 void LoadRunSetup(int argc, const char *dir) {
   SetPanelDir(dir);
   NotResetDevice = 0;
@@ -107,9 +152,11 @@ void LoadRunSetup(int argc, const char *dir) {
   LoadVidPid();
 }
 
+namespace {
+
 // --status [--json]: reads, under the run lock, and reports; standard output carries the report
 // alone, every message goes to standard error.
-int StatusMain(int argc, char **argv, const char *dir, const char *lockPath) {
+int StatusMain(int argc, char **argv, const char *dir, const char *lockPath, const char *spec) {
   const bool json = IsWord(argc, argv, 2, "--json");
   if (argc > (json ? 3 : 2)) {
     fprintf(stderr, "panelcfg: --status takes no argument but --json, not \"%s\"\n",
@@ -138,6 +185,11 @@ int StatusMain(int argc, char **argv, const char *dir, const char *lockPath) {
       return 128 + StopSignal();
     }
   }
+  if (spec != nullptr && !ChooseDevice(spec)) {
+    ReleaseRunLock(lock);
+    SetLogMode(LOG_STDOUT);
+    return kStatusBadUsage;
+  }
   const int status = ReportStatus(json);
   ReleaseRunLock(lock);
   SetLogMode(LOG_STDOUT);
@@ -163,6 +215,9 @@ int EndInterruptedRun(int unvisited, int lock) {
 }
 
 bool RunTouchesControllers(int argc, char **argv) {
+  const int skip = DeviceArgs(argc, argv);
+  argc -= skip;
+  argv += skip;
   if (argc <= 1)
     return true;
   for (const char *word : {"--help", "-h", "--version", "--list", "--status"})
@@ -172,14 +227,27 @@ bool RunTouchesControllers(int argc, char **argv) {
 }
 
 bool RunTakesLock(int argc, char **argv) {
-  return RunTouchesControllers(argc, argv) || IsWord(argc, argv, 1, "--status");
+  const int skip = DeviceArgs(argc, argv);
+  return RunTouchesControllers(argc, argv) || IsWord(argc - skip, argv + skip, 1, "--status");
 }
 
 int LockTimedOutStatus(int argc, char **argv) {
-  return IsWord(argc, argv, 1, "--status") ? kStatusUnread : 0;
+  const int skip = DeviceArgs(argc, argv);
+  return IsWord(argc - skip, argv + skip, 1, "--status") ? kStatusUnread : 0;
 }
 
-int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, bool rootNotice) {
+int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *lockPath,
+                 bool rootNotice, const char *hotplugDir) {
+  if (IsWord(fullArgc, fullArgv, 1, "--device") && fullArgc < 3) {
+    fputs("panelcfg: --device needs a device: BUS:DEV, the kernel's name of a USB device or a "
+          "hidraw node\nTry 'panelcfg --help'.\n",
+          stderr);
+    return kStatusBadUsage;
+  }
+  std::vector<char *> storage(static_cast<size_t>(fullArgc) + 1);
+  const CommandLine line = WithoutDevice(fullArgc, fullArgv, storage.data());
+  const int argc = line.argc;
+  char **argv = line.argv;
   if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     PrintUsage();
     return 0;
@@ -193,7 +261,16 @@ int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, b
   // default timer slack of 50 us later.
   prctl(PR_SET_TIMERSLACK, 1UL);
   if (IsWord(argc, argv, 1, "--status"))
-    return StatusMain(argc, argv, dir, lockPath);
+    return StatusMain(argc, argv, dir, lockPath, line.spec);
+  if (IsWord(argc, argv, 1, "--hotplug")) {
+    if (line.spec != nullptr || argc != 3) {
+      fputs("panelcfg: --hotplug takes one device and nothing else: panelcfg --hotplug SPEC\n"
+            "Try 'panelcfg --help'.\n",
+            stderr);
+      return kStatusBadUsage;
+    }
+    return HotplugMain(argv[2], dir, lockPath, hotplugDir);
+  }
   const bool touches = RunTouchesControllers(argc, argv);
   if (touches) {
     // Lines reach a log file as they are printed, in order with standard error, and a signal
@@ -211,6 +288,8 @@ int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, b
 
   // Read-only: the devices as this run would classify them, no file written.
   if (!touches) {
+    if (line.spec != nullptr && !ChooseDevice(line.spec))
+      return kStatusBadUsage;
     ListDevices(IsWord(argc, argv, 2, "--json"));
     fflush(stdout);
     return 0;
@@ -228,7 +307,15 @@ int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath, b
       return EndInterruptedRun(-1, lock);
     }
   }
+  if (line.spec != nullptr && !ChooseDevice(line.spec)) {
+    ReleaseRunLock(lock);
+    return kStatusBadUsage;
+  }
 
+  return RunWithLock(argc, argv, lock);
+}
+
+int RunWithLock(int argc, char **argv, int lock) {
   if (strcmp(argc > 1 ? argv[1] : "", "--recover") == 0) {
     int reset = RecoverControllers();
     if (StopSignal() != 0)

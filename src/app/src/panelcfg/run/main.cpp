@@ -3,5 +3,5 @@
 #include "driver.h"
 
 int main(int argc, char **argv) {
-  return PanelcfgMain(argc, argv, DEFAULT_PANEL_DIR, RUN_LOCK_FILE, true);
+  return PanelcfgMain(argc, argv, DEFAULT_PANEL_DIR, RUN_LOCK_FILE, true, HOTPLUG_RECORD_DIR);
 }

@@ -12,6 +12,8 @@
 #include "../policy/dispatch.h"
 #include "../resistive/resproto.h"
 #include "../transport/hid.h"
+#include "../transport/hidraw.h"
+#include "../transport/hidraw_sys.h"
 #include "devtable.h"
 
 namespace {
@@ -104,6 +106,74 @@ int ChkPCTString(usb_dev_handle *hdlr) {
 
 int UnvisitedCnt = 0;
 
+namespace {
+
+// A decimal number of at most five digits that fills text; -1 otherwise.
+int SpecNumber(const char *text, size_t len) {
+  if (len == 0 || len > 5)
+    return -1;
+  int value = 0;
+  for (size_t i = 0; i < len; i++) {
+    if (text[i] < '0' || text[i] > '9')
+      return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+// The number libusb printed as a directory name ("001"); -1 when it is not one.
+int NameNumber(const char *text) { return SpecNumber(text, strlen(text)); }
+
+} // namespace
+
+bool DeviceSelected(const struct usb_bus *bus, const struct usb_device *devs) {
+  if (!OneDevice.active)
+    return true;
+  return NameNumber(bus->dirname) == OneDevice.busnum &&
+         NameNumber(devs->filename) == OneDevice.devnum;
+}
+
+SelectFailure SelectDevice(const char *spec) {
+  OneDevice = DEVSELECT{};
+  int busnum = -1;
+  int devnum = -1;
+  char name[sizeof OneDevice.name] = {};
+  const char *colon = strchr(spec, ':');
+  const char *base = strrchr(spec, '/');
+  base = base != nullptr ? base + 1 : spec;
+  if (colon != nullptr) {
+    busnum = SpecNumber(spec, static_cast<size_t>(colon - spec));
+    devnum = SpecNumber(colon + 1, strlen(colon + 1));
+    if (busnum < 0 || devnum < 0)
+      return SELECT_BAD_SPEC;
+  } else if (strncmp(base, "hidraw", 6) == 0) {
+    if (hidraw_sys_node_device(spec, name, sizeof name) != 0 ||
+        hidraw_sys_device_numbers(name, &busnum, &devnum) != 0)
+      return SELECT_NO_DEVICE;
+  } else if (spec[0] >= '0' && spec[0] <= '9' && strchr(spec, '/') == nullptr) {
+    if (snprintf(name, sizeof name, "%s", spec) >= static_cast<int>(sizeof name) ||
+        hidraw_sys_device_numbers(name, &busnum, &devnum) != 0)
+      return SELECT_NO_DEVICE;
+  } else {
+    return SELECT_BAD_SPEC;
+  }
+  Enumerate();
+  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+    for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
+      if (NameNumber(bus->dirname) != busnum || NameNumber(devs->filename) != devnum)
+        continue;
+      OneDevice.active = true;
+      OneDevice.busnum = busnum;
+      OneDevice.devnum = devnum;
+      if (name[0] == '\0' && !UsbDeviceName(devs, name, sizeof name))
+        name[0] = '\0';
+      snprintf(OneDevice.name, sizeof OneDevice.name, "%s", name);
+      return SELECT_OK;
+    }
+  }
+  return SELECT_NO_DEVICE;
+}
+
 int FindMatchProduct() {
   int PCTDevCnt = 0;
   UnvisitedCnt = 0;
@@ -111,6 +181,8 @@ int FindMatchProduct() {
   DebugMsg(3, "call usb_get_busses\n");
   for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
+      if (!DeviceSelected(bus, devs))
+        continue;
       DevInfo.PID = 0;
       DevInfo.VID = 0;
       DevInfo.OLD_PID = 0;
@@ -174,7 +246,7 @@ int RecoverControllers() {
       const int vid = devs->descriptor.idVendor;
       const int pid = devs->descriptor.idProduct;
       const int matchflag = ClassifyUSBID(vid, pid);
-      if (matchflag == USBID_NONE)
+      if (matchflag == USBID_NONE || !DeviceSelected(bus, devs))
         continue;
       if (StopSignal() != 0) {
         UnvisitedCnt++;

@@ -39,3 +39,34 @@ void ListDevices(bool json = false);
 // Only read requests are sent; no driver is detached, nothing is claimed or reset. Returns 0
 // when every controller was read, 1 when one could not be.
 int ReportStatus(bool json);
+
+// Whether the scans handle this device: every device, or after SelectDevice only the one chosen.
+bool DeviceSelected(const struct usb_bus *bus, const struct usb_device *devs);
+
+// Why SelectDevice found no device.
+enum SelectFailure { SELECT_OK = 0, SELECT_BAD_SPEC, SELECT_NO_DEVICE };
+
+// Chooses the one device every later scan handles (OneDevice): spec is "BUS:DEV" as --list
+// prints them (leading zeros optional), the kernel's name of the USB device ("1-1.4"), or a
+// hidraw node ("hidraw0", "/dev/hidraw0"). The device must be on the bus now.
+SelectFailure SelectDevice(const char *spec);
+
+// What --status reads of one controller, for the hotplug handler.
+enum { READ_ID_NOT_READ = 0, READ_ID_VALID, READ_ID_OUTDATED, READ_ID_INVALID, READ_ID_UNREADABLE };
+struct ControllerReading {
+  int family; // USBID_PCT or USBID_RES; USBID_NONE: not supported
+  int vid;    // as enumerated now
+  int pid;
+  bool readable;       // read in full
+  bool failure;        // not readable because a read failed (not a controller no run configures)
+  char errorText[256]; // why not readable
+  int generation;      // PCT: 1 legacy, 2 or 3 current, 0 not read
+  int mode;            // PCT position mode 1..4, 0 not read
+  int identity;        // READ_ID_*
+  bool resFirmwareSupported;
+  int rotation; // resistive, -1 not read
+};
+
+// Reads the device SelectDevice chose as --status does (through its kernel driver's hidraw
+// node, read requests only) into *out; false when it is no longer on the bus.
+bool ReadSelectedController(ControllerReading *out);

@@ -46,7 +46,13 @@ struct DeviceFacts {
   StringField product;
 };
 
-enum IdentityState { ID_NOT_READ, ID_VALID, ID_OUTDATED, ID_INVALID, ID_UNREADABLE };
+enum IdentityState {
+  ID_NOT_READ = READ_ID_NOT_READ,
+  ID_VALID = READ_ID_VALID,
+  ID_OUTDATED = READ_ID_OUTDATED,
+  ID_INVALID = READ_ID_INVALID,
+  ID_UNREADABLE = READ_ID_UNREADABLE,
+};
 
 // What --status knows of a supported controller.
 struct ControllerStatus {
@@ -461,6 +467,8 @@ void ListDevices(bool json) {
   int listed = 0;
   for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
+      if (!DeviceSelected(bus, devs))
+        continue;
       DeviceFacts f = FactsOf(bus, devs);
       if (f.family != USBID_NONE) {
         usb_dev_handle *hdlr = OpenAndName(devs, f);
@@ -490,6 +498,8 @@ int ReportStatus(bool json) {
   SetLogMode(LOG_TRACES_ONLY);
   for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
+      if (!DeviceSelected(bus, devs))
+        continue;
       ControllerStatus s;
       s.facts = FactsOf(bus, devs);
       if (s.facts.family == USBID_NONE)
@@ -519,4 +529,37 @@ int ReportStatus(bool json) {
   if (reported == 0)
     fputs("panelcfg: no supported controller found\n", stderr);
   return unreadable != 0 ? 1 : 0;
+}
+
+bool ReadSelectedController(ControllerReading *out) {
+  *out = ControllerReading{};
+  out->rotation = -1;
+  Enumerate();
+  SetLogMode(LOG_TRACES_ONLY);
+  bool found = false;
+  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr && !found; bus = bus->next) {
+    for (struct usb_device *devs = bus->devices; devs != nullptr && !found; devs = devs->next) {
+      if (!OneDevice.active || !DeviceSelected(bus, devs))
+        continue;
+      found = true;
+      ControllerStatus s;
+      s.facts = FactsOf(bus, devs);
+      out->family = s.facts.family;
+      out->vid = s.facts.vid;
+      out->pid = s.facts.pid;
+      if (s.facts.family == USBID_NONE)
+        break;
+      ReadController(devs, s);
+      out->readable = s.errorCode == nullptr;
+      out->failure = s.errorCode != nullptr && s.failure;
+      snprintf(out->errorText, sizeof out->errorText, "%s", s.errorText);
+      out->generation = s.generation;
+      out->mode = s.mode;
+      out->identity = s.identity;
+      out->resFirmwareSupported = s.resFirmwareRead && ResFirmwareSupported(s.resFirmware);
+      out->rotation = s.rotation;
+    }
+  }
+  SetLogMode(LOG_STDERR);
+  return found;
 }

@@ -50,7 +50,51 @@ bool FirstEntry(const char *dir, const char *prefix, char *out, size_t size) {
   return found;
 }
 
+// Whether name can be one entry of a sysfs directory: no path, no "." or "..".
+bool IsEntryName(const char *name) {
+  return name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 &&
+         strcmp(name, "..") != 0;
+}
+
 } // namespace
+
+int hidraw_sys_device_numbers(const char *deviceName, int *busnum, int *devnum) {
+  // Interfaces ("1-1:1.0") are no devices.
+  if (!IsEntryName(deviceName) || strchr(deviceName, ':') != nullptr)
+    return -ENOENT;
+  char path[512];
+  snprintf(path, sizeof path, "%s/%s/busnum", kUsbDevices, deviceName);
+  const int bus = ReadNumber(path);
+  snprintf(path, sizeof path, "%s/%s/devnum", kUsbDevices, deviceName);
+  const int dev = ReadNumber(path);
+  if (bus < 0 || dev < 0)
+    return -ENOENT;
+  *busnum = bus;
+  *devnum = dev;
+  return 0;
+}
+
+int hidraw_sys_node_device(const char *node, char *name, size_t size) {
+  const char *slash = strrchr(node, '/');
+  const char *entry = slash != nullptr ? slash + 1 : node;
+  if (slash != nullptr && strncmp(node, "/dev/", 5) != 0)
+    return -ENOENT;
+  if (!IsEntryName(entry) || strncmp(entry, "hidraw", 6) != 0)
+    return -ENOENT;
+  // The node's HID device sits in the USB interface, the interface in the USB device.
+  char link[512];
+  snprintf(link, sizeof link, "/sys/class/hidraw/%s/device/../..", entry);
+  char *real = realpath(link, nullptr);
+  if (real == nullptr)
+    return -ENOENT;
+  const char *base = strrchr(real, '/');
+  base = base != nullptr ? base + 1 : real;
+  int result = -ENOENT;
+  if (IsEntryName(base) && strchr(base, ':') == nullptr)
+    result = snprintf(name, size, "%s", base) < static_cast<int>(size) ? 0 : -ENAMETOOLONG;
+  free(real);
+  return result;
+}
 
 int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size) {
   DIR *d = opendir(kUsbDevices);

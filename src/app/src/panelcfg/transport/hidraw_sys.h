@@ -9,6 +9,14 @@
 // -ENOENT when no such device is listed (another negative errno when sysfs cannot be read).
 int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size);
 
+// The bus and device number of the USB device the kernel names deviceName ("1-1.4"). Returns 0,
+// or -ENOENT when no such device is listed.
+int hidraw_sys_device_numbers(const char *deviceName, int *busnum, int *devnum);
+
+// Writes the kernel's name of the USB device ("1-1.4") whose interface has the hidraw node node
+// ("/dev/hidraw0" or "hidraw0") into name. Returns 0, or -ENOENT when no such node is listed.
+int hidraw_sys_node_device(const char *node, char *name, size_t size);
+
 // Writes the path of the hidraw node that the kernel's HID driver made for interface ifnum of
 // configuration config of USB device deviceName ("/dev/hidraw0") into node. Returns 0, or -ENOENT
 // when the interface has none.
