@@ -109,6 +109,31 @@ run status1 2575:8753 --status
 run mouse1 2575:9969 --mouse
 run mouse2 2575:9969 --mouse
 run status2 2575:9969 --status
+# Each mode word there and back: digitizer under 2575:8753, hybrid-d under 2575:9968; the
+# position mode alone (no USB-ID write), read back.
+run digit 2575:8753 --digitizer
+run hybrid 2575:9968 --hybrid-d
+run setpos3 2575:9968 setpos 3
+run getpos3 2575:9968 getpos
+stop_device
+
+# The legacy PCT controller (command mode): a run without a word, --mouse, getpos.
+rm -f /opt/.touch_panel/*.conf /opt/.touch_panel/.*.conf
+start_device pct-legacy.json
+wait_bound 22b9:0040
+echo "VMBED-SYS legboot $(controller)"
+run legnone 22b9:0040
+run legmouse 22b9:0040 --mouse
+run leggetpos 22b9:0040 getpos
+stop_device
+
+# A HID device no table of panelcfg's names: listed as not supported, never opened.
+rm -f /opt/.touch_panel/*.conf /opt/.touch_panel/.*.conf
+start_device unsupported.json
+wait_bound 0f0f:0404
+run unslist 0f0f:0404 --list
+run unsnone 0f0f:0404
+run unsstatus 0f0f:0404 --status
 stop_device
 
 # The resistive controller: firmware read, rotation reset (resistive support on in options.ini).
@@ -118,6 +143,7 @@ start_device resistive.json
 wait_bound 1234:8888
 run resstatus 1234:8888 --status
 run res 1234:8888
+run resrot 1234:8888 --rotation
 stop_device
 sed -n '/^state /p' /tmp/device.log | tail -1 | sed 's/^/VMBED-DEV final /'
 

@@ -105,7 +105,7 @@ for m in usb-common usbcore udc-core dummy_hcd gadgetfs hid usbhid hid-generic; 
   *) cp "$ko" "$root/modules/$m.ko" ;;
   esac
 done
-cp "$here/pct-current.json" "$here/resistive.json" "$here/vm-init.sh" "$root/vmbed/"
+cp "$here"/*.json "$here/vm-init.sh" "$root/vmbed/"
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -173,8 +173,19 @@ sim_run status1 pct-current.json keep --status
 sim_run mouse1 pct-current.json keep --mouse
 sim_run mouse2 pct-current.json keep --mouse
 sim_run status2 pct-current.json keep --status
+sim_run digit pct-current.json keep --digitizer
+sim_run hybrid pct-current.json keep --hybrid-d
+sim_run setpos3 pct-current.json keep setpos 3
+sim_run getpos3 pct-current.json keep getpos
+sim_run legnone pct-legacy.json fresh
+sim_run legmouse pct-legacy.json keep --mouse
+sim_run leggetpos pct-legacy.json keep getpos
+sim_run unslist unsupported.json fresh --list
+sim_run unsnone unsupported.json keep
+sim_run unsstatus unsupported.json keep --status
 sim_run resstatus resistive.json fresh --status
 sim_run res resistive.json keep
+sim_run resrot resistive.json keep --rotation
 
 # ---- The VM --------------------------------------------------------------------------------
 console="$work/console.log"
@@ -211,7 +222,8 @@ check_run() { # phase expected-rc expected-stdout-lines...
   local got_rc
   got_rc="$(tagged RC "$phase")"
   [ "$got_rc" = "$rc" ] || fail "$phase: panelcfg exit status ${got_rc:-none}, expected $rc"
-  same "$phase: panelcfg's standard output" <(printf '%s\n' "$@") "$(tagged OUT "$phase")"
+  same "$phase: panelcfg's standard output" <(if [ $# -gt 0 ]; then printf '%s\n' "$@"; fi) \
+    "$(tagged OUT "$phase")"
   [ "$(cat "$expect/$phase.rc")" = "$rc" ] || fail "$phase: panelcfg-sim exit status differs"
   # The virtual bus's panelcfg agrees: the same feature reports reached the controller, in the
   # same order, with the same bytes, and the same files were written.
@@ -247,11 +259,14 @@ in_order() { # tag phase patterns...
 controller_is() { # phase expected
   [ "$(tagged SYS "$1")" = "$2" ] || fail "$1: the controller is \"$(tagged SYS "$1")\", expected \"$2\""
 }
+# vid:pid as a uevent's PRODUCT has it (hexadecimal without leading zeros): 22b9:0040 -> 22b9/40.
+uevent_id() { printf '%x/%x' "0x${1%:*}" "0x${1#*:}"; }
 # A reset seen from both sides: the device program disconnects and connects again with the new
 # IDs, the kernel enumerates it (strings, configuration) and usbhid binds (SET_IDLE, report
 # descriptor); the uevents show the old device removed and the new one bound to usbhid again.
 reenumerated() { # phase old new
-  local old="${2/:/\/}" new="${3/:/\/}"
+  local old new
+  old="$(uevent_id "$2")" new="$(uevent_id "$3")"
   in_order DEV "$1" '^reset: disconnect$'
   in_order AFTER "$1" "^connect $3\$" '^std 00 09 0001 0000 0 = 0$' '^hid ctrl 21 0a 0000 0000 /0 = -32$' \
     '^std 81 06 2200 0000 71 = 71$'
@@ -261,7 +276,8 @@ reenumerated() { # phase old new
 # The take-over through usbfs: usbhid detached (its unbind first, then usbfs's at the end), the
 # configuration and interface set, then the feature reports; no SET_REPORT went out earlier.
 taken_over() { # phase vid:pid
-  local id="${2/:/\/}"
+  local id
+  id="$(uevent_id "$2")"
   in_order UEVENT "$1" "^unbind usb usb_interface $id/100 \$" "^unbind usb usb_interface $id/100 \$"
   in_order DEV "$1" '^std 00 09 0001 0000 0 = 0$' '^std 01 0b 0000 0000 0 = 0$' '^hid '
 }
@@ -329,7 +345,85 @@ same "status2: feature reports the controller served (against panelcfg-sim)" \
   "$expect/status2.hid" "$(tagged DEV status2 | sed -n 's/^hid //p' | identity_masked)"
 read_only status2 "1-1 2575:9969 usbhid hidraw0"
 
-check_run resstatus 0 "bus 001 device 005: 1234:8888 resistive, firmware V2.9 (supported), rotation 1"
+# Each mode word there and back on the current controller: the USB-ID write (the home IDs for
+# the digitizer, 2575:9968 for hybrid-d), the mode write, the reset, usbhid bound again under
+# the new IDs; setpos writes the position mode alone and getpos reads it back.
+modeword() { # phase rc from to usb-id-write mode-write output-lines...
+  local phase="$1" rc="$2" from="$3" to="$4" ids="$5" mode="$6"
+  shift 6
+  check_run "$phase" "$rc" "$@"
+  same_out_as_sim "$phase"
+  taken_over "$phase" "$from"
+  if [ -n "$ids" ]; then
+    in_order DEV "$phase" "^hid set f3 08 00 02 00 00 $ids /64\$" "^hid set 08 84 c9 00 $mode /64\$" \
+      '^hid set 08 84 09 /64$'
+  elif [ -n "$mode" ]; then
+    in_order DEV "$phase" "^hid set 08 84 c9 00 $mode /64\$" '^hid set 08 84 09 /64$'
+    [ -z "$(tagged DEV "$phase" | grep -E '^hid set f3 ')" ] || fail "$phase: a USB-ID write went out"
+  else
+    [ -z "$(tagged DEV "$phase" | grep -E '^hid set (f3|08 84 c9|08 a8) ')" ] ||
+      fail "$phase: the controller was written to"
+  fi
+  reenumerated "$phase" "$from" "$to"
+  controller_is "$phase" "1-1 $to usbhid hidraw0"
+}
+fw='II:Firmware Version:S1.2.04(r368) ChipID:8'
+modeword digit 1 2575:9969 2575:8753 '75 25 53 87' 20 "$fw" "II:check pass" "II:Set to digitizer" \
+  "II:PCT Devices:1"
+modeword hybrid 1 2575:8753 2575:9968 '75 25 68 99' 23 "$fw" "II:check pass" "II:Set to hybrid" \
+  "II:PCT Devices:1"
+modeword setpos3 1 2575:9968 2575:9968 '' 22 "$fw" "II:PCT Devices:1"
+modeword getpos3 1 2575:9968 2575:9968 '' '' "$fw" "pos mode=3" "II:PCT Devices:1"
+
+# The legacy controller (command mode: each configuration command between 08 91 ... 90 and
+# 08 91 ... 01, checked with 06 73): the identity block written by the run without a word, the
+# mode write of --mouse, getpos; each ends with the controller's reset (08 85) and it comes back
+# as 22b9:0040 with usbhid bound.
+controller_is legboot "1-1 22b9:0040 usbhid hidraw0"
+legfw='II:Firmware Version:S3.0.12(r325) ChipID:10'
+check_run legnone 1 "$legfw" "II:check pass" "II:PCT Devices:1"
+same_out_as_sim legnone
+taken_over legnone 22b9:0040
+in_order DEV legnone '^hid set 08 91 02 00 82 90 /6$' '^hid set 06 a1 22 /64$' '^hid set 08 a8 22 ' \
+  '^hid set 08 91 02 00 82 01 /6$' '^hid set 08 85 01 00 02 /64$'
+reenumerated legnone 22b9:0040 22b9:0040
+controller_is legnone "1-1 22b9:0040 usbhid hidraw0"
+check_run legmouse 1 "$legfw" "II:check pass" "II:PCT Devices:1"
+same_out_as_sim legmouse
+taken_over legmouse 22b9:0040
+in_order DEV legmouse '^hid set 08 91 02 00 82 90 /6$' '^hid set 08 91 05 00 c9 21 /64$' \
+  '^hid set 08 91 02 00 82 01 /6$' '^hid set 08 85 01 00 02 /64$'
+[ -z "$(tagged DEV legmouse | grep -E '^hid set 08 a8 ')" ] || fail "legmouse: the identity block was written again"
+reenumerated legmouse 22b9:0040 22b9:0040
+controller_is legmouse "1-1 22b9:0040 usbhid hidraw0"
+check_run leggetpos 1 "$legfw" "pos mode=2" "II:PCT Devices:1"
+same_out_as_sim leggetpos
+taken_over leggetpos 22b9:0040
+[ -z "$(tagged DEV leggetpos | grep -E '^hid set (08 91 05|08 a8) ')" ] || fail "leggetpos: the controller was written to"
+reenumerated leggetpos 22b9:0040 22b9:0040
+controller_is leggetpos "1-1 22b9:0040 usbhid hidraw0"
+
+# A device no table names: --list says so without reading its strings, and no run opens it
+# (nothing at all reaches it, usbhid stays bound, no uevent).
+unsupported() { # phase rc output-lines...
+  local phase="$1"
+  check_run "$@"
+  [ -z "$(tagged DEV "$phase")$(tagged AFTER "$phase")" ] || {
+    fail "$phase: requests reached the unsupported device:"
+    tagged DEV "$phase" | sed 's/^/    /'
+  }
+  [ -z "$(tagged UEVENT "$phase")" ] || fail "$phase: the kernel saw uevents"
+  controller_is "$phase" "1-1 0f0f:0404 usbhid hidraw0"
+}
+unsupported unslist 0 "bus 001 device 013: 0f0f:0404 not supported" "bus 001 device 001: 1d6b:0002 not supported"
+unsupported unsnone 0 "II:PCT Devices:0"
+unsupported unsstatus 0
+[ "$(tagged ERR unsstatus)" = "panelcfg: no supported controller found" ] ||
+  fail "unsstatus: panelcfg's standard error is \"$(tagged ERR unsstatus)\""
+[ "$(grep -v '^vusb: ' "$expect/unsstatus.trace")" = "panelcfg: no supported controller found" ] ||
+  fail "unsstatus: panelcfg-sim's standard error differs"
+
+check_run resstatus 0 "bus 001 device 014: 1234:8888 resistive, firmware V2.9 (supported), rotation 1"
 same_out_as_sim resstatus
 read_only resstatus "1-1 1234:8888 usbhid hidraw0"
 
@@ -338,8 +432,19 @@ read_only resstatus "1-1 1234:8888 usbhid hidraw0"
 check_run res 0 "II:Firmware Version:V2.9" "Res Rotation:1" "II:PCT Devices:0"
 same_out_as_sim res
 taken_over res 1234:8888
+in_order DEV res '^hid set 01 06 01 47 50 34 33 0d /8$' '^hid set 01 0a 01 53 50 34 33 30 30 30 30 0d /12$' \
+  '^hid set 01 04 01 50 4c 0d /6$' '^hid set 01 04 01 52 52 0d /6$'
 reenumerated res 1234:8888 1234:8888
-tagged DEV final | grep -q '"rotation": 0' || fail "res: the controller's stored rotation is not 0"
+# --rotation: the rotation set to 1 (SP 43 0001), stored (PL), read back (GP 43), the controller
+# restarted (RR); its stored rotation is 1 again at the end.
+check_run resrot 0 "Res Rotation:1" "II:PCT Devices:0"
+same_out_as_sim resrot
+taken_over resrot 1234:8888
+in_order DEV resrot '^hid set 01 0a 01 53 50 34 33 30 30 30 31 0d /12$' '^hid set 01 04 01 50 4c 0d /6$' \
+  '^hid get 01 06 01 30 30 30 31 0d /10$' '^hid set 01 04 01 52 52 0d /6$'
+reenumerated resrot 1234:8888 1234:8888
+controller_is resrot "1-1 1234:8888 usbhid hidraw0"
+tagged DEV final | grep -q '"rotation": 1' || fail "resrot: the controller's stored rotation is not 1"
 
 # The gadgetfs race: a request the device program may have lost or mixed up. Nothing above
 # counts then, neither a pass nor a failure. The device program reports what it sees; a SETUP
