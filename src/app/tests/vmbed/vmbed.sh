@@ -106,6 +106,8 @@ for m in usb-common usbcore udc-core dummy_hcd gadgetfs hid usbhid hid-generic; 
   esac
 done
 cp "$here"/*.json "$here/vm-init.sh" "$root/vmbed/"
+printf 'root:x:0:0::/:/bin/sh\nnobody:x:65534:65534::/:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\nnogroup:x:65534:\n' >"$root/etc/group"
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -151,19 +153,28 @@ panel_files() { # dir
     if [ -f "$1/$f" ]; then sed "s/^/$f /" "$1/$f"; fi
   done
 }
-sim_run() { # name scenario fresh|keep args...
-  local name="$1" scenario="$2" fresh="$3"
+# SCENARIO.json[:TAG] keeps its state and panel directory apart under TAG; "unbound" starts from
+# the scenario with the controller's kernel driver gone (as a run killed while it held it
+# leaves it).
+sim_run() { # name scenario[:tag] fresh|keep|unbound args...
+  local name="$1" scenario="${2%%:*}" fresh="$3" key="${2%.json*}${2##*.json}"
+  key="${key/:/-}"
   shift 3
-  local opts=(--scenario "$here/$scenario" --state "$expect/${scenario%.json}.state"
-    --dir "$expect/dir-${scenario%.json}" --instant --trace)
+  local opts=(--scenario "$here/$scenario" --state "$expect/$key.state"
+    --dir "$expect/dir-$key" --instant --trace)
   [ "$fresh" = fresh ] && opts+=(--fresh)
+  if [ "$fresh" = unbound ]; then
+    mkdir -p "$expect/dir-$key"
+    printf '{"devices": {"%s": {"driverBound": false}}}\n' "${scenario%.json}" >"$expect/$key.state"
+    printf '[SETUP]\nPOSMODE=2\n' >"$expect/dir-$key/Util.conf" # what the killed run wrote first
+  fi
   set +e
   "$sim" "${opts[@]}" -- "$@" >"$expect/$name.out" 2>"$expect/$name.trace"
   echo $? >"$expect/$name.rc"
   set -e
   sed -n 's/^vusb: [^ ]* *\(hidraw \)\{0,1\}\(set .*\|get .*\)$/\2/p' "$expect/$name.trace" | grep -Ev ' = -(16|19)$' |
     identity_masked >"$expect/$name.hid" || true
-  panel_files "$expect/dir-${scenario%.json}" >"$expect/$name.files"
+  panel_files "$expect/dir-$key" >"$expect/$name.files"
   awk '$1 == "vusb:" && $2 == "wait" { ms += $3 } END { print ms + 0 }' "$expect/$name.trace" \
     >"$expect/$name.waits"
 }
@@ -186,6 +197,14 @@ sim_run unsstatus unsupported.json keep --status
 sim_run resstatus resistive.json fresh --status
 sim_run res resistive.json keep
 sim_run resrot resistive.json keep --rotation
+sim_run stuck pct-current.json:again unbound getpos
+sim_run recover pct-current.json:again keep --recover
+sim_run lockfirst pct-current.json:again keep --status
+sim_run locksecond pct-current.json:again keep getpos
+# The two runs at once: the second one's requests follow the first one's; the files are the
+# second one's.
+cat "$expect/locksecond.hid" >>"$expect/lockfirst.hid"
+cp "$expect/locksecond.files" "$expect/lockfirst.files"
 
 # ---- The VM --------------------------------------------------------------------------------
 console="$work/console.log"
@@ -267,8 +286,8 @@ uevent_id() { printf '%x/%x' "0x${1%:*}" "0x${1#*:}"; }
 reenumerated() { # phase old new
   local old new
   old="$(uevent_id "$2")" new="$(uevent_id "$3")"
-  in_order DEV "$1" '^reset: disconnect$'
-  in_order AFTER "$1" "^connect $3\$" '^std 00 09 0001 0000 0 = 0$' '^hid ctrl 21 0a 0000 0000 /0 = -32$' \
+  # (The reconnection may come before panelcfg has ended, or after.)
+  in_order '\(DEV\|AFTER\)' "$1" '^reset: disconnect$' "^connect $3\$" '^std 00 09 0001 0000 0 = 0$' '^hid ctrl 21 0a 0000 0000 /0 = -32$' \
     '^std 81 06 2200 0000 71 = 71$'
   in_order UEVENT "$1" "^remove usb usb_device $old/100" "^add usb usb_device $new/100" \
     "^bind usb usb_interface $new/100 usbhid\$"
@@ -278,7 +297,7 @@ reenumerated() { # phase old new
 taken_over() { # phase vid:pid
   local id
   id="$(uevent_id "$2")"
-  in_order UEVENT "$1" "^unbind usb usb_interface $id/100 \$" "^unbind usb usb_interface $id/100 \$"
+  in_order UEVENT "$1" "^unbind usb usb_interface $id/100 \$"
   in_order DEV "$1" '^std 00 09 0001 0000 0 = 0$' '^std 01 0b 0000 0000 0 = 0$' '^hid '
 }
 
@@ -445,6 +464,58 @@ in_order DEV resrot '^hid set 01 0a 01 53 50 34 33 30 30 30 31 0d /12$' '^hid se
 reenumerated resrot 1234:8888 1234:8888
 controller_is resrot "1-1 1234:8888 usbhid hidraw0"
 tagged DEV final | grep -q '"rotation": 1' || fail "resrot: the controller's stored rotation is not 1"
+
+# A run killed (SIGKILL) while it holds the controller: what it sent is the start of a --mouse on
+# a new controller (no write yet), usbhid was unbound and is not bound again, no hidraw node.
+[ "$(tagged RC killed)" = 137 ] || fail "killed: exit status $(tagged RC killed), expected 137"
+same "killed: panelcfg's standard output" <(echo "$fw") "$(tagged OUT killed)"
+killed_hid="$(tagged DEV killed | sed -n 's/^hid //p' | identity_masked)"
+[ -n "$killed_hid" ] || fail "killed: no feature report reached the controller before the kill"
+same "killed: feature reports (the start of panelcfg-sim's --mouse)" \
+  <(head -n "$(printf '%s\n' "$killed_hid" | wc -l)" "$expect/mouse1.hid") "$killed_hid"
+[ -z "$(printf '%s\n' "$killed_hid" | grep -E '^set (f3|08 84|08 a8) ')" ] || fail "killed: a write went out"
+in_order UEVENT killed '^unbind usb usb_interface 2575/8753/100 $'
+[ -z "$(tagged UEVENT killed | grep '^bind ')" ] || fail "killed: a driver was bound again"
+same "killed: files" <(printf '%s\n' "Util.conf [SETUP]" "Util.conf POSMODE=2") "$(tagged FILE killed)"
+controller_is killed "1-1 2575:8753  "
+# A run that meets it leaves it alone (string reads only) and says why on standard error.
+stuck_err="panelcfg: no kernel driver is bound to this controller (a run was stopped while it held it?); panelcfg --recover resets it"
+check_run stuck 0 "II:PCT Devices:0"
+same "stuck: panelcfg's standard error" <(printf '%s\n' "Unable to get device driver name: No data available" "$stuck_err") \
+  "$(tagged ERR stuck)"
+same "stuck: standard error against panelcfg-sim" <(grep -v '^vusb: ' "$expect/stuck.trace") "$(tagged ERR stuck)"
+[ -z "$(tagged DEV stuck | grep -v '^std 80 06 03')$(tagged UEVENT stuck)" ] || fail "stuck: more than string reads"
+controller_is stuck "1-1 2575:8753  "
+# --recover resets it (08 84 09): it comes back with usbhid bound.
+check_run recover 1 "II:reset bus 001 device 017: 2575:8753 PCT, which had no kernel driver" "II:Controllers reset:1"
+same_out_as_sim recover
+reenumerated recover 2575:8753 2575:8753
+controller_is recover "1-1 2575:8753 usbhid hidraw0"
+# As nobody: the notice on standard error, status 0; usbfs opens nothing for it, so not even a
+# string read reaches the controller (the virtual bus has no permissions: not against the
+# simulator).
+[ "$(tagged RC nonroot)" = 0 ] || fail "nonroot: exit status $(tagged RC nonroot), expected 0"
+same "nonroot: panelcfg's standard output" <(echo "II:PCT Devices:0") "$(tagged OUT nonroot)"
+same "nonroot: panelcfg's standard error" <(echo "panelcfg: not running as root: panelcfg must run as root to take USB interfaces from their kernel driver and to write /opt/.touch_panel/") \
+  "$(tagged ERR nonroot)"
+[ -z "$(tagged DEV nonroot)$(tagged AFTER nonroot)$(tagged UEVENT nonroot)" ] || fail "nonroot: the controller was reached"
+same "nonroot: files" <(printf '%s\n' "Util.conf [SETUP]" "Util.conf POSMODE=2") "$(tagged FILE nonroot)"
+controller_is nonroot "1-1 2575:8753 usbhid hidraw0"
+# Two runs at once: getpos, started while --status was reading, waits for the run lock and then
+# runs; every request of the first comes before the second's.
+check_run lockfirst 0 "bus 001 device 018: 2575:8753 PCT current generation, firmware S1.2.04(r368) chip 8, mode 1 (digitizer), identity absent or checksum wrong"
+same_out_as_sim lockfirst
+read -r mark from _ <<<"$(sed -n 's/^VMBED-MARK lockfirst //p' "$console.txt") x"
+[ "$((mark - from))" -lt "$(grep -c . "$expect/lockfirst.hid")" ] ||
+  fail "lockfirst: the second run started only after the first had finished"
+lockpid="$(tagged PID lockfirst)"
+same "locksecond: panelcfg's standard output" \
+  <(echo "II:waiting for the other panelcfg run (pid $lockpid) to finish"; cat "$expect/locksecond.out") \
+  "$(tagged OUT locksecond)"
+[ "$(tagged RC locksecond)" = 1 ] && [ "$(cat "$expect/locksecond.rc")" = 1 ] ||
+  fail "locksecond: exit status $(tagged RC locksecond), expected 1"
+reenumerated lockfirst 2575:8753 2575:8753
+controller_is locksecond "1-1 2575:8753 usbhid hidraw0"
 
 # The gadgetfs race: a request the device program may have lost or mixed up. Nothing above
 # counts then, neither a pass nor a failure. The device program reports what it sees; a SETUP
