@@ -214,4 +214,12 @@ echo "VMBED-SYS locksecond $(controller)"
 echo "VMBED-MARK lockfirst $begin_b_dev $dev_from"
 stop_device
 
+# A controller that leaves the bus for good in the middle of --mouse (at its 26th feature
+# report, right after the identity write).
+rm -f /opt/.touch_panel/*.conf /opt/.touch_panel/.*.conf
+start_device pct-unplug.json
+wait_bound 2575:8753
+run unplug - --mouse
+stop_device
+
 echo "VMBED-END"

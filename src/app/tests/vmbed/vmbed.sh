@@ -205,6 +205,7 @@ sim_run locksecond pct-current.json:again keep getpos
 # second one's.
 cat "$expect/locksecond.hid" >>"$expect/lockfirst.hid"
 cp "$expect/locksecond.files" "$expect/lockfirst.files"
+sim_run unplug pct-unplug.json fresh --mouse
 
 # ---- The VM --------------------------------------------------------------------------------
 console="$work/console.log"
@@ -516,6 +517,19 @@ same "locksecond: panelcfg's standard output" \
   fail "locksecond: exit status $(tagged RC locksecond), expected 1"
 reenumerated lockfirst 2575:8753 2575:8753
 controller_is locksecond "1-1 2575:8753 usbhid hidraw0"
+
+# A controller that leaves the bus for good in the middle of --mouse, at the read-back after its
+# identity write: that request gets no answer, nothing reaches it afterwards (the retries and the
+# reset fail with ENODEV in usbfs, as on the virtual bus), it is removed and never added again.
+check_run unplug 1 "$fw" "EE:check fail,not support this touch screen." "II:PCT Devices:1"
+same_out_as_sim unplug
+taken_over unplug 2575:8753
+in_order DEV unplug '^hid set 08 a8 22 ' '^unplug: set 06 a1 22 /8'
+tagged DEV unplug | tail -1 | grep -q '^unplug: ' || fail "unplug: requests reached the controller after it left"
+[ "$(grep -c ' = -19$' "$expect/unplug.trace")" -gt 0 ] || fail "unplug: panelcfg-sim saw no ENODEV"
+in_order UEVENT unplug '^remove usb usb_device 2575/8753/100'
+[ -z "$(tagged UEVENT unplug | grep '^add ')" ] || fail "unplug: the controller came back"
+controller_is unplug none
 
 # The gadgetfs race: a request the device program may have lost or mixed up. Nothing above
 # counts then, neither a pass nor a failure. The device program reports what it sees; a SETUP
