@@ -28,17 +28,19 @@ failed=0
 
 # --- memcheck -----------------------------------------------------------------------------------
 # The built-in bus has two PCT controllers, and every word hands both to the configuration step,
-# so a clean run exits with 2; valgrind turns any error into status 1. The runs share one state
-# and one directory, so later words find the controllers as the earlier ones left them.
+# so a clean run exits with 2 (a status that read every controller with 0: expect=0); valgrind
+# turns any error into status 1. The runs share one state and one directory, so later words find
+# the controllers as the earlier ones left them.
+expect=2
 memcheck() {
   local status=0
   valgrind --tool=memcheck --error-exitcode=1 --leak-check=full --log-file="$tmp/memcheck.log" \
     "$sim" --instant --state "$tmp/state.json" --dir "$tmp/dir" "$@" >"$tmp/run.out" 2>&1 ||
     status=$?
-  if [ "$status" -eq 2 ] && grep -q 'ERROR SUMMARY: 0 errors' "$tmp/memcheck.log"; then
+  if [ "$status" -eq "$expect" ] && grep -q 'ERROR SUMMARY: 0 errors' "$tmp/memcheck.log"; then
     echo "memcheck: panelcfg-sim $*: no errors"
   else
-    echo "memcheck: panelcfg-sim $*: exit status $status, 2 expected"
+    echo "memcheck: panelcfg-sim $*: exit status $status, $expect expected"
     cat "$tmp/memcheck.log" "$tmp/run.out"
     failed=1
   fi
@@ -55,6 +57,10 @@ memcheck --clean
 mkdir -p "$tmp/dir" && touch "$tmp/dir/enabledebug" # the level-3 traces and dumps as well
 memcheck --digi-test
 memcheck --trace --digitizer
+expect=0
+memcheck --status --json
+memcheck --list --json
+expect=2
 rm "$tmp/dir/enabledebug"
 
 # --- clang-tidy ---------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // transfers the driver would send, answered by the same controller models.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -90,17 +91,25 @@ int hidraw_sys_node(const char *deviceName, int config, int ifnum, char *node, s
 }
 
 int hidraw_sys_open(const char *node) {
-  int id = -1;
-  if (sscanf(node, "/dev/hidraw%d", &id) != 1 || id < 0 || id >= vusb::DeviceCount())
+  constexpr const char *kPrefix = "/dev/hidraw";
+  long id = -1;
+  if (strncmp(node, kPrefix, strlen(kPrefix)) == 0) {
+    const char *digits = node + strlen(kPrefix);
+    char *end = nullptr;
+    id = strtol(digits, &end, 10);
+    if (end == digits || *end != '\0')
+      id = -1;
+  }
+  if (id < 0 || id >= vusb::DeviceCount())
     return vusb::detail::FinishCall(vusb::CallEntry("hidraw_open", -1, node), -ENOENT);
-  Device &d = vusb::Dev(id);
-  Entry e = vusb::CallEntry("hidraw_open", id, node);
+  Device &d = vusb::Dev(static_cast<int>(id));
+  Entry e = vusb::CallEntry("hidraw_open", d.id, node);
   if (!vusb::HasNode(d))
     return vusb::detail::FinishCall(std::move(e), -ENOENT);
   if (d.faults.hidrawOpenErrno != 0)
     return vusb::detail::FinishCall(std::move(e), -d.faults.hidrawOpenErrno);
   const int fd = vusb::nextFd++;
-  vusb::nodes[fd] = id;
+  vusb::nodes[fd] = d.id;
   return vusb::detail::FinishCall(std::move(e), fd);
 }
 

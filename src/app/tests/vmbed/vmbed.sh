@@ -84,17 +84,23 @@ root="$work/root"
 rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,etc/udev/rules.d,proc,sys,dev,run,tmp,opt,modules,vmbed,usr/sbin,usr/bin,lib/systemd}
 cp "$busybox" "$root/bin/busybox"
-# Copies a program and the shared libraries it loads, each under its own path.
+# Copies a program to dest in the VM and the shared libraries it loads: the system's under their
+# own paths, the build tree's (found through its run path) into the VM's library directory. The
+# build tree itself may lie under /tmp, /run or /opt, which the VM mounts over.
 with_libs() {
-  cp -L --parents "$1" "$root"
+  cp -L "$1" "$root$2"
   ldd "$1" | sed -n 's/.*=> \(\/[^ ]*\).*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p' |
-    while read -r lib; do cp -L --parents "$lib" "$root"; done
+    while read -r lib; do
+      case "$lib" in
+      /lib/* | /lib64/* | /usr/lib/* | /usr/lib64/*) cp -L --parents "$lib" "$root" ;;
+      *) mkdir -p "$root/usr/lib/x86_64-linux-gnu" && cp -L "$lib" "$root/usr/lib/x86_64-linux-gnu/" ;;
+      esac
+    done
 }
-with_libs "$panelcfg"
-ln -s "$panelcfg" "$root/usr/sbin/panelcfg"
-with_libs "$device"
-ln -s "$device" "$root/usr/bin/vmbed-device"
-with_libs "$udevadm"
+with_libs "$panelcfg" /usr/sbin/panelcfg
+with_libs "$device" /usr/bin/vmbed-device
+mkdir -p "$root$(dirname "$udevadm")"
+with_libs "$udevadm" "$udevadm"
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 for m in usb-common usbcore udc-core dummy_hcd gadgetfs hid usbhid hid-generic; do
   ko="$(find "$modules" -name "$m.ko*" | head -1)"
