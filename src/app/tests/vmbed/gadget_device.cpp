@@ -58,6 +58,7 @@ constexpr uint32_t kEventConnect = 1, kEventDisconnect = 2, kEventSetup = 3;
 constexpr uint8_t kDirIn = 0x80;
 constexpr uint8_t kTypeMask = 0x60;
 constexpr uint8_t kXferInterrupt = 3;
+constexpr uint8_t kGetReport = 0x01, kSetReport = 0x09;
 
 constexpr const char *kUdc = "/dev/gadget/dummy_udc";
 constexpr const char *kEpFile = "/dev/gadget/ep5in-int"; // dummy_udc's interrupt IN endpoint
@@ -169,6 +170,7 @@ struct Gadget {
   int ep = -1;
   int seenResets = 0;
   bool reconnect = false;
+  bool unplugged = false; // left the bus for good (the scenario's unplugAtTransfer)
 };
 
 bool Open(Gadget &g) {
@@ -323,6 +325,19 @@ void Model(Gadget &g, const SetupPacket &s, bool nextQueued) {
     e.data.assign(data.begin(), data.begin() + size);
     race = nextQueued;
   }
+  // The unplug fault counts the feature reports (what panelcfg sends; not usbhid's SET_IDLE) as
+  // the virtual bus's transfer path does, which the model call below leaves out. The request
+  // that finds the controller gone gets no answer: it leaves the bus in the middle of it.
+  if (s.bRequest == kSetReport || s.bRequest == kGetReport) {
+    vusb::Device &d = *g.dev;
+    d.transfers++;
+    if (d.faults.unplugAtTransfer > 0 && d.transfers >= d.faults.unplugAtTransfer) {
+      d.unplugged = true;
+      g.unplugged = true;
+      Log("unplug: %s", vusb::Describe(e).c_str());
+      return;
+    }
+  }
   const int result = vusb::detail::ModelTransfer(*g.dev, s.bRequestType, s.bRequest, s.wValue,
                                                  s.wIndex, data.data(), size);
   e.result = result;
@@ -434,7 +449,7 @@ int main(int argc, char **argv) {
       break;
     }
     const size_t n = static_cast<size_t>(got) / sizeof(GadgetEvent);
-    for (size_t i = 0; i < n && !g.reconnect; i++) {
+    for (size_t i = 0; i < n && !g.reconnect && !g.unplugged; i++) {
       const GadgetEvent &ev = events[i];
       switch (ev.type) {
       case kEventSetup: {
@@ -461,6 +476,16 @@ int main(int argc, char **argv) {
     }
     if (g.reconnect)
       Reconnect(g);
+    if (g.unplugged)
+      break;
+  }
+  if (g.unplugged) {
+    // Off the bus until the bed stops the program.
+    CloseEndpoint(g);
+    close(g.ep0);
+    g.ep0 = -1;
+    while (stopRequested == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   LogState();
   Log("stop");

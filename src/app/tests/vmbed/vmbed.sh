@@ -111,7 +111,9 @@ for m in usb-common usbcore udc-core dummy_hcd gadgetfs hid usbhid hid-generic; 
   *) cp "$ko" "$root/modules/$m.ko" ;;
   esac
 done
-cp "$here/pct-current.json" "$here/resistive.json" "$here/vm-init.sh" "$root/vmbed/"
+cp "$here"/*.json "$here/vm-init.sh" "$root/vmbed/"
+printf 'root:x:0:0::/:/bin/sh\nnobody:x:65534:65534::/:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\nnogroup:x:65534:\n' >"$root/etc/group"
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -157,19 +159,28 @@ panel_files() { # dir
     if [ -f "$1/$f" ]; then sed "s/^/$f /" "$1/$f"; fi
   done
 }
-sim_run() { # name scenario fresh|keep args...
-  local name="$1" scenario="$2" fresh="$3"
+# SCENARIO.json[:TAG] keeps its state and panel directory apart under TAG; "unbound" starts from
+# the scenario with the controller's kernel driver gone (as a run killed while it held it
+# leaves it).
+sim_run() { # name scenario[:tag] fresh|keep|unbound args...
+  local name="$1" scenario="${2%%:*}" fresh="$3" key="${2%.json*}${2##*.json}"
+  key="${key/:/-}"
   shift 3
-  local opts=(--scenario "$here/$scenario" --state "$expect/${scenario%.json}.state"
-    --dir "$expect/dir-${scenario%.json}" --instant --trace)
+  local opts=(--scenario "$here/$scenario" --state "$expect/$key.state"
+    --dir "$expect/dir-$key" --instant --trace)
   [ "$fresh" = fresh ] && opts+=(--fresh)
+  if [ "$fresh" = unbound ]; then
+    mkdir -p "$expect/dir-$key"
+    printf '{"devices": {"%s": {"driverBound": false}}}\n' "${scenario%.json}" >"$expect/$key.state"
+    printf '[SETUP]\nPOSMODE=2\n' >"$expect/dir-$key/Util.conf" # what the killed run wrote first
+  fi
   set +e
   "$sim" "${opts[@]}" -- "$@" >"$expect/$name.out" 2>"$expect/$name.trace"
   echo $? >"$expect/$name.rc"
   set -e
   sed -n 's/^vusb: [^ ]* *\(hidraw \)\{0,1\}\(set .*\|get .*\)$/\2/p' "$expect/$name.trace" | grep -Ev ' = -(16|19)$' |
     identity_masked >"$expect/$name.hid" || true
-  panel_files "$expect/dir-${scenario%.json}" >"$expect/$name.files"
+  panel_files "$expect/dir-$key" >"$expect/$name.files"
   awk '$1 == "vusb:" && $2 == "wait" { ms += $3 } END { print ms + 0 }' "$expect/$name.trace" \
     >"$expect/$name.waits"
 }
@@ -179,8 +190,29 @@ sim_run status1 pct-current.json keep --status
 sim_run mouse1 pct-current.json keep --mouse
 sim_run mouse2 pct-current.json keep --mouse
 sim_run status2 pct-current.json keep --status
+sim_run digit pct-current.json keep --digitizer
+sim_run hybrid pct-current.json keep --hybrid-d
+sim_run setpos3 pct-current.json keep setpos 3
+sim_run getpos3 pct-current.json keep getpos
+sim_run legnone pct-legacy.json fresh
+sim_run legmouse pct-legacy.json keep --mouse
+sim_run leggetpos pct-legacy.json keep getpos
+sim_run unslist unsupported.json fresh --list
+sim_run unsnone unsupported.json keep
+sim_run unsstatus unsupported.json keep --status
 sim_run resstatus resistive.json fresh --status
 sim_run res resistive.json keep
+sim_run resrot resistive.json keep --rotation
+sim_run stuck pct-current.json:again unbound getpos
+sim_run recover pct-current.json:again keep --recover
+sim_run lockfirst pct-current.json:again keep --status
+sim_run locksecond pct-current.json:again keep getpos
+# The two runs at once: the second one's requests follow the first one's; the files are the
+# second one's.
+grep -c . "$expect/lockfirst.hid" >"$expect/lockfirst.count"
+cat "$expect/locksecond.hid" >>"$expect/lockfirst.hid"
+cp "$expect/locksecond.files" "$expect/lockfirst.files"
+sim_run unplug pct-unplug.json fresh --mouse
 
 # ---- The VM --------------------------------------------------------------------------------
 console="$work/console.log"
@@ -217,7 +249,8 @@ check_run() { # phase expected-rc expected-stdout-lines...
   local got_rc
   got_rc="$(tagged RC "$phase")"
   [ "$got_rc" = "$rc" ] || fail "$phase: panelcfg exit status ${got_rc:-none}, expected $rc"
-  same "$phase: panelcfg's standard output" <(printf '%s\n' "$@") "$(tagged OUT "$phase")"
+  same "$phase: panelcfg's standard output" <(if [ $# -gt 0 ]; then printf '%s\n' "$@"; fi) \
+    "$(tagged OUT "$phase")"
   [ "$(cat "$expect/$phase.rc")" = "$rc" ] || fail "$phase: panelcfg-sim exit status differs"
   # The virtual bus's panelcfg agrees: the same feature reports reached the controller, in the
   # same order, with the same bytes, and the same files were written.
@@ -253,13 +286,16 @@ in_order() { # tag phase patterns...
 controller_is() { # phase expected
   [ "$(tagged SYS "$1")" = "$2" ] || fail "$1: the controller is \"$(tagged SYS "$1")\", expected \"$2\""
 }
+# vid:pid as a uevent's PRODUCT has it (hexadecimal without leading zeros): 22b9:0040 -> 22b9/40.
+uevent_id() { printf '%x/%x' "0x${1%:*}" "0x${1#*:}"; }
 # A reset seen from both sides: the device program disconnects and connects again with the new
 # IDs, the kernel enumerates it (strings, configuration) and usbhid binds (SET_IDLE, report
 # descriptor); the uevents show the old device removed and the new one bound to usbhid again.
 reenumerated() { # phase old new
-  local old="${2/:/\/}" new="${3/:/\/}"
-  in_order DEV "$1" '^reset: disconnect$'
-  in_order AFTER "$1" "^connect $3\$" '^std 00 09 0001 0000 0 = 0$' '^hid ctrl 21 0a 0000 0000 /0 = -32$' \
+  local old new
+  old="$(uevent_id "$2")" new="$(uevent_id "$3")"
+  # (The reconnection may come before panelcfg has ended, or after.)
+  in_order '\(DEV\|AFTER\)' "$1" '^reset: disconnect$' "^connect $3\$" '^std 00 09 0001 0000 0 = 0$' '^hid ctrl 21 0a 0000 0000 /0 = -32$' \
     '^std 81 06 2200 0000 71 = 71$'
   in_order UEVENT "$1" "^remove usb usb_device $old/100" "^add usb usb_device $new/100" \
     "^bind usb usb_interface $new/100 usbhid\$"
@@ -267,8 +303,9 @@ reenumerated() { # phase old new
 # The take-over through usbfs: usbhid detached (its unbind first, then usbfs's at the end), the
 # configuration and interface set, then the feature reports; no SET_REPORT went out earlier.
 taken_over() { # phase vid:pid
-  local id="${2/:/\/}"
-  in_order UEVENT "$1" "^unbind usb usb_interface $id/100 \$" "^unbind usb usb_interface $id/100 \$"
+  local id
+  id="$(uevent_id "$2")"
+  in_order UEVENT "$1" "^unbind usb usb_interface $id/100 \$"
   in_order DEV "$1" '^std 00 09 0001 0000 0 = 0$' '^std 01 0b 0000 0000 0 = 0$' '^hid '
 }
 
@@ -335,7 +372,85 @@ same "status2: feature reports the controller served (against panelcfg-sim)" \
   "$expect/status2.hid" "$(tagged DEV status2 | sed -n 's/^hid //p' | identity_masked)"
 read_only status2 "1-1 2575:9969 usbhid hidraw0"
 
-check_run resstatus 0 "bus 001 device 005: 1234:8888 resistive, firmware V2.9 (supported), rotation 1"
+# Each mode word there and back on the current controller: the USB-ID write (the home IDs for
+# the digitizer, 2575:9968 for hybrid-d), the mode write, the reset, usbhid bound again under
+# the new IDs; setpos writes the position mode alone and getpos reads it back.
+modeword() { # phase rc from to usb-id-write mode-write output-lines...
+  local phase="$1" rc="$2" from="$3" to="$4" ids="$5" mode="$6"
+  shift 6
+  check_run "$phase" "$rc" "$@"
+  same_out_as_sim "$phase"
+  taken_over "$phase" "$from"
+  if [ -n "$ids" ]; then
+    in_order DEV "$phase" "^hid set f3 08 00 02 00 00 $ids /64\$" "^hid set 08 84 c9 00 $mode /64\$" \
+      '^hid set 08 84 09 /64$'
+  elif [ -n "$mode" ]; then
+    in_order DEV "$phase" "^hid set 08 84 c9 00 $mode /64\$" '^hid set 08 84 09 /64$'
+    [ -z "$(tagged DEV "$phase" | grep -E '^hid set f3 ')" ] || fail "$phase: a USB-ID write went out"
+  else
+    [ -z "$(tagged DEV "$phase" | grep -E '^hid set (f3|08 84 c9|08 a8) ')" ] ||
+      fail "$phase: the controller was written to"
+  fi
+  reenumerated "$phase" "$from" "$to"
+  controller_is "$phase" "1-1 $to usbhid hidraw0"
+}
+fw='II:Firmware Version:S1.2.04(r368) ChipID:8'
+modeword digit 1 2575:9969 2575:8753 '75 25 53 87' 20 "$fw" "II:check pass" "II:Set to digitizer" \
+  "II:PCT Devices:1"
+modeword hybrid 1 2575:8753 2575:9968 '75 25 68 99' 23 "$fw" "II:check pass" "II:Set to hybrid" \
+  "II:PCT Devices:1"
+modeword setpos3 1 2575:9968 2575:9968 '' 22 "$fw" "II:PCT Devices:1"
+modeword getpos3 1 2575:9968 2575:9968 '' '' "$fw" "pos mode=3" "II:PCT Devices:1"
+
+# The legacy controller (command mode: each configuration command between 08 91 ... 90 and
+# 08 91 ... 01, checked with 06 73): the identity block written by the run without a word, the
+# mode write of --mouse, getpos; each ends with the controller's reset (08 85) and it comes back
+# as 22b9:0040 with usbhid bound.
+controller_is legboot "1-1 22b9:0040 usbhid hidraw0"
+legfw='II:Firmware Version:S3.0.12(r325) ChipID:10'
+check_run legnone 1 "$legfw" "II:check pass" "II:PCT Devices:1"
+same_out_as_sim legnone
+taken_over legnone 22b9:0040
+in_order DEV legnone '^hid set 08 91 02 00 82 90 /6$' '^hid set 06 a1 22 /64$' '^hid set 08 a8 22 ' \
+  '^hid set 08 91 02 00 82 01 /6$' '^hid set 08 85 01 00 02 /64$'
+reenumerated legnone 22b9:0040 22b9:0040
+controller_is legnone "1-1 22b9:0040 usbhid hidraw0"
+check_run legmouse 1 "$legfw" "II:check pass" "II:PCT Devices:1"
+same_out_as_sim legmouse
+taken_over legmouse 22b9:0040
+in_order DEV legmouse '^hid set 08 91 02 00 82 90 /6$' '^hid set 08 91 05 00 c9 21 /64$' \
+  '^hid set 08 91 02 00 82 01 /6$' '^hid set 08 85 01 00 02 /64$'
+[ -z "$(tagged DEV legmouse | grep -E '^hid set 08 a8 ')" ] || fail "legmouse: the identity block was written again"
+reenumerated legmouse 22b9:0040 22b9:0040
+controller_is legmouse "1-1 22b9:0040 usbhid hidraw0"
+check_run leggetpos 1 "$legfw" "pos mode=2" "II:PCT Devices:1"
+same_out_as_sim leggetpos
+taken_over leggetpos 22b9:0040
+[ -z "$(tagged DEV leggetpos | grep -E '^hid set (08 91 05|08 a8) ')" ] || fail "leggetpos: the controller was written to"
+reenumerated leggetpos 22b9:0040 22b9:0040
+controller_is leggetpos "1-1 22b9:0040 usbhid hidraw0"
+
+# A device no table names: --list says so without reading its strings, and no run opens it
+# (nothing at all reaches it, usbhid stays bound, no uevent).
+unsupported() { # phase rc output-lines...
+  local phase="$1"
+  check_run "$@"
+  [ -z "$(tagged DEV "$phase")$(tagged AFTER "$phase")" ] || {
+    fail "$phase: requests reached the unsupported device:"
+    tagged DEV "$phase" | sed 's/^/    /'
+  }
+  [ -z "$(tagged UEVENT "$phase")" ] || fail "$phase: the kernel saw uevents"
+  controller_is "$phase" "1-1 0f0f:0404 usbhid hidraw0"
+}
+unsupported unslist 0 "bus 001 device 013: 0f0f:0404 not supported" "bus 001 device 001: 1d6b:0002 not supported"
+unsupported unsnone 0 "II:PCT Devices:0"
+unsupported unsstatus 0
+[ "$(tagged ERR unsstatus)" = "panelcfg: no supported controller found" ] ||
+  fail "unsstatus: panelcfg's standard error is \"$(tagged ERR unsstatus)\""
+[ "$(grep -v '^vusb: ' "$expect/unsstatus.trace")" = "panelcfg: no supported controller found" ] ||
+  fail "unsstatus: panelcfg-sim's standard error differs"
+
+check_run resstatus 0 "bus 001 device 014: 1234:8888 resistive, firmware V2.9 (supported), rotation 1"
 same_out_as_sim resstatus
 read_only resstatus "1-1 1234:8888 usbhid hidraw0"
 
@@ -344,8 +459,85 @@ read_only resstatus "1-1 1234:8888 usbhid hidraw0"
 check_run res 0 "II:Firmware Version:V2.9" "Res Rotation:1" "II:PCT Devices:0"
 same_out_as_sim res
 taken_over res 1234:8888
+in_order DEV res '^hid set 01 06 01 47 50 34 33 0d /8$' '^hid set 01 0a 01 53 50 34 33 30 30 30 30 0d /12$' \
+  '^hid set 01 04 01 50 4c 0d /6$' '^hid set 01 04 01 52 52 0d /6$'
 reenumerated res 1234:8888 1234:8888
-tagged DEV final | grep -q '"rotation": 0' || fail "res: the controller's stored rotation is not 0"
+# --rotation: the rotation set to 1 (SP 43 0001), stored (PL), read back (GP 43), the controller
+# restarted (RR); its stored rotation is 1 again at the end.
+check_run resrot 0 "Res Rotation:1" "II:PCT Devices:0"
+same_out_as_sim resrot
+taken_over resrot 1234:8888
+in_order DEV resrot '^hid set 01 0a 01 53 50 34 33 30 30 30 31 0d /12$' '^hid set 01 04 01 50 4c 0d /6$' \
+  '^hid get 01 06 01 30 30 30 31 0d /10$' '^hid set 01 04 01 52 52 0d /6$'
+reenumerated resrot 1234:8888 1234:8888
+controller_is resrot "1-1 1234:8888 usbhid hidraw0"
+tagged DEV final | grep -q '"rotation": 1' || fail "resrot: the controller's stored rotation is not 1"
+
+# A run killed (SIGKILL) while it holds the controller: what it sent is the start of a --mouse on
+# a new controller (no write yet), usbhid was unbound and is not bound again, no hidraw node.
+[ "$(tagged RC killed)" = 137 ] || fail "killed: exit status $(tagged RC killed), expected 137"
+same "killed: panelcfg's standard output" <(echo "$fw") "$(tagged OUT killed)"
+killed_hid="$(tagged DEV killed | sed -n 's/^hid //p' | identity_masked)"
+[ -n "$killed_hid" ] || fail "killed: no feature report reached the controller before the kill"
+same "killed: feature reports (the start of panelcfg-sim's --mouse)" \
+  <(head -n "$(printf '%s\n' "$killed_hid" | wc -l)" "$expect/mouse1.hid") "$killed_hid"
+[ -z "$(printf '%s\n' "$killed_hid" | grep -E '^set (f3|08 84|08 a8) ')" ] || fail "killed: a write went out"
+in_order UEVENT killed '^unbind usb usb_interface 2575/8753/100 $'
+[ -z "$(tagged UEVENT killed | grep '^bind ')" ] || fail "killed: a driver was bound again"
+same "killed: files" <(printf '%s\n' "Util.conf [SETUP]" "Util.conf POSMODE=2") "$(tagged FILE killed)"
+controller_is killed "1-1 2575:8753  "
+# A run that meets it leaves it alone (string reads only) and says why on standard error.
+stuck_err="panelcfg: no kernel driver is bound to this controller (a run was stopped while it held it?); panelcfg --recover resets it"
+check_run stuck 0 "II:PCT Devices:0"
+same "stuck: panelcfg's standard error" <(printf '%s\n' "Unable to get device driver name: No data available" "$stuck_err") \
+  "$(tagged ERR stuck)"
+same "stuck: standard error against panelcfg-sim" <(grep -v '^vusb: ' "$expect/stuck.trace") "$(tagged ERR stuck)"
+[ -z "$(tagged DEV stuck | grep -v '^std 80 06 03')$(tagged UEVENT stuck)" ] || fail "stuck: more than string reads"
+controller_is stuck "1-1 2575:8753  "
+# --recover resets it (08 84 09): it comes back with usbhid bound.
+check_run recover 1 "II:reset bus 001 device 017: 2575:8753 PCT, which had no kernel driver" "II:Controllers reset:1"
+same_out_as_sim recover
+reenumerated recover 2575:8753 2575:8753
+controller_is recover "1-1 2575:8753 usbhid hidraw0"
+# As nobody: the notice on standard error, status 0; usbfs opens nothing for it, so not even a
+# string read reaches the controller (the virtual bus has no permissions: not against the
+# simulator).
+[ "$(tagged RC nonroot)" = 0 ] || fail "nonroot: exit status $(tagged RC nonroot), expected 0"
+same "nonroot: panelcfg's standard output" <(echo "II:PCT Devices:0") "$(tagged OUT nonroot)"
+same "nonroot: panelcfg's standard error" <(echo "panelcfg: not running as root: panelcfg must run as root to take USB interfaces from their kernel driver and to write /opt/.touch_panel/") \
+  "$(tagged ERR nonroot)"
+[ -z "$(tagged DEV nonroot)$(tagged AFTER nonroot)$(tagged UEVENT nonroot)" ] || fail "nonroot: the controller was reached"
+same "nonroot: files" <(printf '%s\n' "Util.conf [SETUP]" "Util.conf POSMODE=2") "$(tagged FILE nonroot)"
+controller_is nonroot "1-1 2575:8753 usbhid hidraw0"
+# Two runs at once: getpos, started while --status was reading, waits for the run lock and then
+# runs; every request of the first comes before the second's.
+check_run lockfirst 0 "bus 001 device 018: 2575:8753 PCT current generation, firmware S1.2.04(r368) chip 8, mode 1 (digitizer), identity absent or checksum wrong"
+same_out_as_sim lockfirst
+read -r mark from _ <<<"$(sed -n 's/^VMBED-MARK lockfirst //p' "$console.txt") x"
+before="$(tagged DEV lockfirst | head -n "$((mark - from))" | grep -c '^hid ' || true)"
+[ "$before" -lt "$(cat "$expect/lockfirst.count")" ] ||
+  fail "lockfirst: the second run started only after the first had finished ($before requests)"
+lockpid="$(tagged PID lockfirst)"
+same "locksecond: panelcfg's standard output" \
+  <(echo "II:waiting for the other panelcfg run (pid $lockpid) to finish"; cat "$expect/locksecond.out") \
+  "$(tagged OUT locksecond)"
+[ "$(tagged RC locksecond)" = 1 ] && [ "$(cat "$expect/locksecond.rc")" = 1 ] ||
+  fail "locksecond: exit status $(tagged RC locksecond), expected 1"
+reenumerated lockfirst 2575:8753 2575:8753
+controller_is locksecond "1-1 2575:8753 usbhid hidraw0"
+
+# A controller that leaves the bus for good in the middle of --mouse, at the read-back after its
+# identity write: that request gets no answer, nothing reaches it afterwards (the retries and the
+# reset fail with ENODEV in usbfs, as on the virtual bus), it is removed and never added again.
+check_run unplug 1 "$fw" "EE:check fail,not support this touch screen." "II:PCT Devices:1"
+same_out_as_sim unplug
+taken_over unplug 2575:8753
+in_order DEV unplug '^hid set 08 a8 22 ' '^unplug: set 06 a1 22 /8'
+tagged DEV unplug | tail -1 | grep -q '^unplug: ' || fail "unplug: requests reached the controller after it left"
+[ "$(grep -c ' = -19$' "$expect/unplug.trace")" -gt 0 ] || fail "unplug: panelcfg-sim saw no ENODEV"
+in_order UEVENT unplug '^remove usb usb_device 2575/8753/100'
+[ -z "$(tagged UEVENT unplug | grep '^add ')" ] || fail "unplug: the controller came back"
+controller_is unplug none
 
 # The gadgetfs race: a request the device program may have lost or mixed up. Nothing above
 # counts then, neither a pass nor a failure. The device program reports what it sees; a SETUP
