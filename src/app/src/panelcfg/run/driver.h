@@ -9,9 +9,10 @@
 // may touch a controller holds an exclusive lock on lockPath (none when null: the simulator
 // takes its own before it loads its controllers) and, with rootNotice, first tells a user who
 // is not root that the run needs root.
-// hotplugDir: the directory of the hotplug handler's plug-in records.
+// hotplugDir: the directory of the hotplug handler's plug-in records. fullArgc and fullArgv are
+// the whole command line, a leading --device SPEC included.
 #define HOTPLUG_RECORD_DIR "/run/panelcfg"
-int PanelcfgMain(int argc, char **argv, const char *dir, const char *lockPath = nullptr,
+int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *lockPath = nullptr,
                  bool rootNotice = false, const char *hotplugDir = HOTPLUG_RECORD_DIR);
 
 // Ends a run stopped by a signal: releases lock (-1: none), prints the one line that says so and
