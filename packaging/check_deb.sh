@@ -75,6 +75,8 @@ expect_files "$deb" "$(
   LC_ALL=C sort <<EOT
 ./usr/lib/$multiarch/panelcfg/libpanelsupport.so.1
 ./usr/lib/$multiarch/panelcfg/libpanelsupport.so.1.0.0
+./usr/lib/systemd/system/panelcfg-hotplug@.service
+./usr/lib/udev/rules.d/60-panelcfg.rules
 ./usr/sbin/panelcfg
 ./usr/share/bash-completion/completions/panelcfg
 ./usr/share/doc/panelcfg/changelog.gz
@@ -94,6 +96,8 @@ EOT
 
 same() { cmp -s "$1" "$2" || complain "$2 is not $1"; }
 same "$src/completion/panelcfg" "$work/panelcfg/usr/share/bash-completion/completions/panelcfg"
+same "$src/packaging/systemd/panelcfg-hotplug@.service" \
+  "$work/panelcfg/usr/lib/systemd/system/panelcfg-hotplug@.service"
 same "$src/docs/options.ini.example" "$work/panelcfg/usr/share/doc/panelcfg/examples/options.ini.example"
 same "$src/debian/copyright" "$work/panelcfg/usr/share/doc/panelcfg/copyright"
 for page in panelcfg/usr/share/man/man8/panelcfg.8 panelcfg-sim/usr/share/man/man1/panelcfg-sim.1; do
