@@ -20,6 +20,7 @@
 namespace {
 
 fuzz::ScratchDir *dir = nullptr;
+fuzz::ScratchDir *records = nullptr; // the hotplug handler's plug-in records
 
 struct Word {
   const char *word;
@@ -59,6 +60,13 @@ const char *const kPieces[] = {"--digitizer",
                                "--help",
                                "-h",
                                "--version",
+                               "--status",
+                               "--json",
+                               "--device",
+                               "--hotplug",
+                               "1:2",
+                               "1-1",
+                               "hidraw0",
                                "not",
                                "1",
                                "2",
@@ -73,6 +81,7 @@ const char *const kPieces[] = {"--digitizer",
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   dir = new fuzz::ScratchDir();
+  records = new fuzz::ScratchDir();
   return 0;
 }
 
@@ -109,7 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (std::string &a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int status = PanelcfgMain(argc, argv.data(), dir->Path().c_str());
+  records->Empty();
+  const int status =
+      PanelcfgMain(argc, argv.data(), dir->Path().c_str(), nullptr, false, records->Path().c_str());
 
   // What the rules give for these arguments.
   const std::string first = argc > 1 ? args[1] : "";
@@ -158,6 +169,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (e.call == "usb_claim_interface" || e.call == "usb_detach_kernel_driver_np")
         fuzz::Die("%s took a device over", what);
   };
+  // The status reads through the drivers' hidraw nodes: nothing taken over, no usbfs transfer,
+  // no file, and every controller here is readable (2: anything but --json after it).
+  if (first == "--status") {
+    const bool usage = argc > 3 || (argc == 3 && args[2] != "--json");
+    if (status != (usage ? 2 : 0))
+      fuzz::Die("--status exited with %d", status);
+    for (const vusb::Entry &e : vusb::Log())
+      if (e.call == "usb_claim_interface" || e.call == "usb_detach_kernel_driver_np" ||
+          e.call == "usb_control_msg")
+        fuzz::Die("--status called %s", e.call.c_str());
+    fuzz::CheckPanelFiles(*dir, 0, {"options.ini"});
+    return 0;
+  }
+  // The one-device commands have their own tests; here they must only leave every device closed
+  // and released and never open one of no supported family (checked above).
+  if (first == "--device" || first == "--hotplug")
+    return 0;
   // Recovery: every controller here has its driver bound, so none is claimed or reset.
   if (first == "--recover") {
     touchedNothing("--recover on controllers with their driver");
