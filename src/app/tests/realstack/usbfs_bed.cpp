@@ -316,6 +316,11 @@ void UsbfsBed::Connected(NodeContext &node, UMockdevIoctlClient *client) {
       ++it;
       continue;
     }
+    // The process closed a device's hidraw node before its usbfs node, even when umockdev has
+    // not yet noticed the first (it opens one device at a time, so any open one is this one's).
+    for (auto &[hidrawClient, fd] : hidrawFds_)
+      CloseHidraw(fd, hidrawClient);
+    hidrawFds_.clear();
     Close(it->second, it->first);
     it = handles_.erase(it);
   }
