@@ -31,6 +31,7 @@ mount -t debugfs debugfs /sys/kernel/debug
 cat /sys/kernel/debug/usb/usbmon/1u >/tmp/usbmon.log &
 mkdir -p /opt/.touch_panel
 
+# shellcheck source-path=SCRIPTDIR source=vm-lib.sh
 . /vmbed/vm-lib.sh
 if grep -q vmbed.shell /proc/cmdline; then
   # vmbed.sh --shell: a shell with the bed's steps instead of the scenarios (see README.md).

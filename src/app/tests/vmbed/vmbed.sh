@@ -19,7 +19,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
-build="" deb="" panelcfg="" sim="" device="" recheck="" shell=""
+build="" pkgdeb="" panelcfg="" sim="" device="" recheck="" shell=""
 while [ $# -gt 0 ]; do
   case "$1" in
   --recheck | --shell)
@@ -28,7 +28,7 @@ while [ $# -gt 0 ]; do
     continue
     ;;
   --build) build="$2" ;;
-  --deb) deb="$2" ;;
+  --deb) pkgdeb="$2" ;;
   --panelcfg) panelcfg="$2" ;;
   --sim) sim="$2" ;;
   --device) device="$2" ;;
@@ -46,7 +46,7 @@ for v in build sim device; do
   fi
 done
 
-if [ -z "$deb$panelcfg" ]; then
+if [ -z "$pkgdeb$panelcfg" ]; then
   echo "vmbed: --deb or --panelcfg is missing" >&2
   exit 2
 fi
@@ -93,17 +93,19 @@ if [ -n "$panelcfg" ]; then
   cp "$here/../../../../packaging/systemd/panelcfg-hotplug@.service" "$pkg/usr/lib/systemd/system/"
   echo "vmbed: panelcfg is $panelcfg (not the package's)"
 else
-  [ ! -d "$deb" ] || deb="$(ls "$deb"/panelcfg_*_amd64.deb 2>/dev/null | head -1 || true)"
-  [ -n "$deb" ] && [ -f "$deb" ] || skip "no panelcfg package (scripts/package.sh builds it into build/deb)"
-  [ "$(dpkg-deb -f "$deb" Package)" = panelcfg ] || fail "$deb is not the panelcfg package"
-  dpkg-deb -x "$deb" "$pkg"
+  if [ -d "$pkgdeb" ]; then pkgdeb="$(find "$pkgdeb" -maxdepth 1 -name 'panelcfg_*_amd64.deb' | head -1)"; fi
+  if [ -z "$pkgdeb" ] || [ ! -f "$pkgdeb" ]; then
+    skip "no panelcfg package (scripts/package.sh builds it into build/deb)"
+  fi
+  [ "$(dpkg-deb -f "$pkgdeb" Package)" = panelcfg ] || fail "$pkgdeb is not the panelcfg package"
+  dpkg-deb -x "$pkgdeb" "$pkg"
   panelcfg="$pkg/usr/sbin/panelcfg"
-  echo "vmbed: panelcfg is the one $(basename "$deb") ships"
+  echo "vmbed: panelcfg is the one $(basename "$pkgdeb") ships"
   # It runs on Debian's libusb 0.1, the library its package depends on.
   libusb="$(ldd "$panelcfg" | sed -n 's/^[[:space:]]*libusb-0\.1\.so\.4 => \([^ ]*\).*/\1/p')"
   owner="$(dpkg -S "*/$(basename "$(realpath "$libusb")")" 2>/dev/null | cut -d: -f1 || true)"
   [ "$owner" = libusb-0.1-4 ] || fail "the package's panelcfg loads \"$libusb\" (of \"$owner\"), not libusb-0.1-4's"
-  dpkg-deb -f "$deb" Depends | grep -q 'libusb-0\.1-4' || fail "the package does not depend on libusb-0.1-4"
+  dpkg-deb -f "$pkgdeb" Depends | grep -q 'libusb-0\.1-4' || fail "the package does not depend on libusb-0.1-4"
 fi
 for f in usr/lib/udev/rules.d/60-panelcfg.rules usr/lib/systemd/system/panelcfg-hotplug@.service; do
   [ -f "$pkg/$f" ] || fail "the package has no /$f"
@@ -685,7 +687,7 @@ controller_is unplug none
 # (through vmbed-systemd), which reads the controller and runs --mouse on it alone; the
 # controller's return under 2575:9969 starts it again, and it finds the site's mode. Each
 # handler's requests, output and exit status are the simulator's; no plug-in record is left.
-hotplug_unit=panelcfg-hotplug@hidraw0.service
+hotplug_unit="panelcfg-hotplug@hidraw0.service"
 same "hotplug: the units' output (the journal)" <(
   echo "start $hotplug_unit /usr/sbin/panelcfg --hotplug hidraw0"
   printf '%s\n' "II:Firmware Version:S1.2.04(r368) ChipID:8" "II:check pass" "II:Set to mouse" \
