@@ -12,10 +12,11 @@ package_tools=(dpkg-dev lintian blhc binutils man-db)
 case "${1:-}" in
 --test)
   # What the tests, the analysis and the fuzz targets need as well, and the packaging step; the
-  # VM bed (src/app/tests/vmbed) boots Debian's kernel, which it downloads itself, in qemu.
+  # VM bed (src/app/tests/vmbed) boots Debian's kernel in qemu, with udev; it downloads and
+  # unpacks those two packages itself, for the VM only.
   packages+=(libgtest-dev man-db groff-base binutils umockdev libumockdev-dev
     valgrind clang-tidy-19 cppcheck clang-14 libclang-rt-14-dev "${package_tools[@]}"
-    qemu-system-x86 busybox-static kmod udev cpio)
+    qemu-system-x86 busybox-static kmod cpio)
   # The Ansible collection's tests: ansible-core (ansible-galaxy, ansible-doc, ansible-playbook
   # and ansible-test's checkers), pytest, and what the checkers run with.
   packages+=(ansible-core python3-pytest python3-yaml yamllint python3-pycodestyle

@@ -70,14 +70,32 @@ for tool in qemu-system-x86_64 cpio apt-get dpkg-deb; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps.sh --test)"
 done
 busybox=/bin/busybox
-udevadm=/bin/udevadm
 { [ -x "$busybox" ] && "$busybox" true; } || skip "busybox-static is not installed"
 if ldd "$busybox" 2>/dev/null | grep -q '=>'; then skip "$busybox is not the static busybox"; fi
-[ -x "$udevadm" ] || skip "udev is not installed"
 
 work="$build/vmbed"
 cache="$work/cache"
 mkdir -p "$cache"
+
+# udevd and udevadm for the VM: Debian's udev package, downloaded into the cache once and
+# unpacked there, not installed into the host.
+udev_deb="$(find "$cache" -maxdepth 1 -name 'udev_*.deb' | head -1)"
+if [ -z "$udev_deb" ]; then
+  (cd "$cache" && apt-get download udev >"$cache/download-udev.log" 2>&1) ||
+    skip "the udev package could not be downloaded (see $cache/download-udev.log)"
+  udev_deb="$(find "$cache" -maxdepth 1 -name 'udev_*.deb' | head -1)"
+fi
+udev_dir="$cache/$(basename "$udev_deb" .deb)"
+if [ ! -d "$udev_dir" ]; then
+  rm -rf "$udev_dir.tmp"
+  dpkg-deb -x "$udev_deb" "$udev_dir.tmp"
+  mv "$udev_dir.tmp" "$udev_dir"
+fi
+udevadm=""
+for f in "$udev_dir/bin/udevadm" "$udev_dir/usr/bin/udevadm"; do
+  if [ -x "$f" ] && [ ! -L "$f" ]; then udevadm="$f"; fi
+done
+[ -n "$udevadm" ] || skip "no udevadm in $(basename "$udev_deb")"
 
 # ---- panelcfg as the package ships it ------------------------------------------------------
 pkg="$work/package"
@@ -139,6 +157,11 @@ cp "$busybox" "$root/bin/busybox"
 # build tree itself may lie under /tmp, /run or /opt, which the VM mounts over.
 with_libs() {
   cp -L "$1" "$root$2"
+  local missing
+  missing="$(ldd "$1" | sed -n 's/^[[:space:]]*\([^ ]*\) => not found$/\1/p' | while read -r name; do
+    [ -n "$(find "$root" -name "$name" -print -quit)" ] || echo "$name"
+  done)"
+  [ -z "$missing" ] || skip "$2 needs $(echo "$missing" | tr '\n' ' ')which this machine does not have"
   ldd "$1" | sed -n 's/.*=> \(\/[^ ]*\).*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p' |
     while read -r lib; do
       case "$lib" in
@@ -151,8 +174,7 @@ with_libs() {
 cp -a "$pkg/." "$root/"
 with_libs "$panelcfg" /usr/sbin/panelcfg
 with_libs "$device" /usr/bin/vmbed-device
-mkdir -p "$root$(dirname "$udevadm")"
-with_libs "$udevadm" "$udevadm"
+with_libs "$udevadm" /bin/udevadm
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 for m in usb-common usbcore usbmon udc-core dummy_hcd gadgetfs hid usbhid hid-generic; do
   ko="$(find "$modules" -name "$m.ko*" | head -1)"
