@@ -89,19 +89,6 @@ const char *ModeWord(int mode) {
   return mode >= 1 && mode <= 4 ? kWords[mode - 1] : nullptr;
 }
 
-const char *IdentityText(int identity) {
-  switch (identity) {
-  case READ_ID_OUTDATED:
-    return "identity outdated";
-  case READ_ID_INVALID:
-    return "identity absent or checksum wrong";
-  case READ_ID_UNREADABLE:
-    return "identity unreadable";
-  default:
-    return "identity valid";
-  }
-}
-
 // What the controller needs: whether a run, which word (null: none), and what was found.
 struct Need {
   bool run;
@@ -131,7 +118,7 @@ Need Decide(const ControllerReading &r, int site) {
   else if (mode)
     len += snprintf(n.found + len, sizeof n.found - len, ", site mode %d", site);
   if (identity)
-    snprintf(n.found + len, sizeof n.found - len, ", %s", IdentityText(r.identity));
+    snprintf(n.found + len, sizeof n.found - len, ", %s", IdentityPhrase(r.identity));
   if (!n.run && site != 0)
     snprintf(n.found, sizeof n.found, "already in mode %d", hybrid ? site : r.mode);
   return n;

@@ -67,6 +67,10 @@ struct ControllerReading {
   int rotation; // resistive, -1 not read
 };
 
+// How --status words an identity state (READ_ID_*): "identity valid", "identity outdated",
+// "identity absent or checksum wrong", "identity unreadable".
+const char *IdentityPhrase(int identity);
+
 // Reads the device SelectDevice chose as --status does (through its kernel driver's hidraw
 // node, read requests only) into *out; false when it is no longer on the bus.
 bool ReadSelectedController(ControllerReading *out);

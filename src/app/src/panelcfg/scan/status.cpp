@@ -393,14 +393,12 @@ void PrintStatusLine(const ControllerStatus &s) {
     switch (s.identity) {
     case ID_VALID:
     case ID_OUTDATED:
-      printf(", identity %s (home %04x:%04x, firmware revision %d, serial %s)",
-             IdentityName(s.identity), s.homeVid, s.homePid, s.fwRevFlash, s.serial);
+      printf(", %s (home %04x:%04x, firmware revision %d, serial %s)", IdentityPhrase(s.identity),
+             s.homeVid, s.homePid, s.fwRevFlash, s.serial);
       break;
     case ID_INVALID:
-      fputs(", identity absent or checksum wrong", stdout);
-      break;
     case ID_UNREADABLE:
-      fputs(", identity unreadable", stdout);
+      printf(", %s", IdentityPhrase(s.identity));
       break;
     case ID_NOT_READ:
       break;
@@ -460,6 +458,21 @@ Json StatusJson(const ControllerStatus &s) {
 }
 
 } // namespace
+
+const char *IdentityPhrase(int identity) {
+  switch (identity) {
+  case READ_ID_VALID:
+    return "identity valid";
+  case READ_ID_OUTDATED:
+    return "identity outdated";
+  case READ_ID_INVALID:
+    return "identity absent or checksum wrong";
+  case READ_ID_UNREADABLE:
+    return "identity unreadable";
+  default:
+    return "identity not read";
+  }
+}
 
 void ListDevices(bool json) {
   Enumerate();
