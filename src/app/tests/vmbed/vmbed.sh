@@ -77,25 +77,29 @@ work="$build/vmbed"
 cache="$work/cache"
 mkdir -p "$cache"
 
-# udevd and udevadm for the VM: Debian's udev package, downloaded into the cache once and
-# unpacked there, not installed into the host.
-udev_deb="$(find "$cache" -maxdepth 1 -name 'udev_*.deb' | head -1)"
-if [ -z "$udev_deb" ]; then
-  (cd "$cache" && apt-get download udev >"$cache/download-udev.log" 2>&1) ||
-    skip "the udev package could not be downloaded (see $cache/download-udev.log)"
-  udev_deb="$(find "$cache" -maxdepth 1 -name 'udev_*.deb' | head -1)"
-fi
-udev_dir="$cache/$(basename "$udev_deb" .deb)"
-if [ ! -d "$udev_dir" ]; then
-  rm -rf "$udev_dir.tmp"
-  dpkg-deb -x "$udev_deb" "$udev_dir.tmp"
-  mv "$udev_dir.tmp" "$udev_dir"
-fi
+# The kernel and udev for the VM come from Debian's packages, downloaded into the cache once and
+# unpacked there, not installed into the host. Sets cached_deb (the package file) and
+# cached_dir (where it is unpacked); without the package the bed cannot run here.
+cached_package() { # file-pattern package
+  cached_deb="$(find "$cache" -maxdepth 1 -name "$1" | head -1)"
+  if [ -z "$cached_deb" ]; then
+    (cd "$cache" && apt-get download "$2" >"$cache/download-$2.log" 2>&1) ||
+      skip "the package $2 could not be downloaded (see $cache/download-$2.log)"
+    cached_deb="$(find "$cache" -maxdepth 1 -name "$1" | head -1)"
+  fi
+  cached_dir="$cache/$(basename "$cached_deb" .deb)"
+  if [ ! -d "$cached_dir" ]; then
+    rm -rf "$cached_dir.tmp"
+    dpkg-deb -x "$cached_deb" "$cached_dir.tmp"
+    mv "$cached_dir.tmp" "$cached_dir"
+  fi
+}
+cached_package 'udev_*.deb' udev
 udevadm=""
-for f in "$udev_dir/bin/udevadm" "$udev_dir/usr/bin/udevadm"; do
+for f in "$cached_dir/bin/udevadm" "$cached_dir/usr/bin/udevadm"; do
   if [ -x "$f" ] && [ ! -L "$f" ]; then udevadm="$f"; fi
 done
-[ -n "$udevadm" ] || skip "no udevadm in $(basename "$udev_deb")"
+[ -n "$udevadm" ] || skip "no udevadm in $(basename "$cached_deb")"
 
 # ---- panelcfg as the package ships it ------------------------------------------------------
 pkg="$work/package"
@@ -130,20 +134,14 @@ for f in usr/lib/udev/rules.d/60-panelcfg.rules usr/lib/systemd/system/panelcfg-
 done
 
 # ---- The kernel ----------------------------------------------------------------------------
-deb="$(ls "$cache"/linux-image-*-amd64_*.deb 2>/dev/null | head -1 || true)"
-if [ -z "$deb" ]; then
+# The image package linux-image-amd64 depends on; apt is asked only when none is cached.
+kernel='linux-image-*-amd64_*.deb' image=""
+if [ -z "$(find "$cache" -maxdepth 1 -name "$kernel")" ]; then
   image="$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -1)"
   [ -n "$image" ] || skip "no kernel package known to apt (linux-image-amd64)"
-  (cd "$cache" && apt-get download "$image" >"$cache/download.log" 2>&1) ||
-    skip "the kernel package $image could not be downloaded (see $cache/download.log)"
-  deb="$(ls "$cache"/linux-image-*-amd64_*.deb | head -1)"
 fi
-kdir="$cache/$(basename "$deb" .deb)"
-if [ ! -d "$kdir/boot" ]; then
-  rm -rf "$kdir.tmp"
-  dpkg-deb -x "$deb" "$kdir.tmp"
-  mv "$kdir.tmp" "$kdir"
-fi
+cached_package "$kernel" "$image"
+deb="$cached_deb" kdir="$cached_dir"
 vmlinuz="$(ls "$kdir"/boot/vmlinuz-* | head -1)"
 modules="$(ls -d "$kdir"/lib/modules/* | head -1)"
 
