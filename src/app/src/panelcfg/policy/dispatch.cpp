@@ -12,11 +12,6 @@
 
 namespace {
 
-// Current-generation firmware on which the hybrid requests map straight to modes 3 and 4.
-bool QualifyingFirmware() {
-  return (ChipID == 2 && FwRev > 407) || (ChipID == 8 && FwRev > 391 && FwRev < 800);
-}
-
 void DecideMode(hid_device *dev, unsigned char CurrPosMode) {
   const bool legacy = IsLegacy == 1;
   const char keep = static_cast<char>(NotResetDevice);
@@ -33,11 +28,7 @@ void DecideMode(hid_device *dev, unsigned char CurrPosMode) {
     return;
   case 3:
   case 4: {
-    // Legacy controllers take mode 4 for either hybrid request; current firmware that does not
-    // qualify has the two hybrid modes swapped.
-    int target = 4;
-    if (!legacy)
-      target = (POSMode == 3) == QualifyingFirmware() ? 3 : 4;
+    const int target = StoredPositionMode(POSMode, IsLegacy, ChipID, FwRev);
     bool done = CurrPosMode == target && (legacy || DevInfo.PID == HYBRID_PID);
     if (done)
       return;
@@ -53,6 +44,36 @@ void DecideMode(hid_device *dev, unsigned char CurrPosMode) {
 }
 
 } // namespace
+
+bool QualifiesForHybridOrder(int chip, int fwRev) {
+  return (chip == 2 && fwRev > 407) || (chip == 8 && fwRev > 391 && fwRev < 800);
+}
+
+int StoredPositionMode(int requested, int isLegacy, int chip, int fwRev) {
+  if (requested != 3 && requested != 4)
+    return requested;
+  if (isLegacy == 1)
+    return 4;
+  return (requested == 3) == QualifiesForHybridOrder(chip, fwRev) ? 3 : 4;
+}
+
+const char *PositionModeName(int stored, int isLegacy, int chip, int fwRev) {
+  switch (stored) {
+  case 1:
+    return "digitizer";
+  case 2:
+    return "mouse";
+  case 3:
+  case 4:
+    if ((isLegacy == 1 && stored == 4) || (isLegacy != 1 && chip == 0))
+      return "hybrid";
+    if (isLegacy == 1)
+      return "hybrid-d";
+    return StoredPositionMode(3, isLegacy, chip, fwRev) == stored ? "hybrid-d" : "hybrid-m";
+  default:
+    return "unknown";
+  }
+}
 
 int SetPCTDevices(hid_device *dev) {
   int ret = 0;

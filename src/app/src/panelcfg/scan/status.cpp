@@ -567,6 +567,8 @@ bool ReadSelectedController(ControllerReading *out) {
       out->failure = s.errorCode != nullptr && s.failure;
       snprintf(out->errorText, sizeof out->errorText, "%s", s.errorText);
       out->generation = s.generation;
+      out->chip = s.chipId;
+      out->fwRev = s.fwRev;
       out->mode = s.mode;
       out->identity = s.identity;
       out->resFirmwareSupported = s.resFirmwareRead && ResFirmwareSupported(s.resFirmware);
