@@ -215,16 +215,10 @@ int main(int argc, char **argv) {
     InstallStopSignals();
     if (!touches)
       SetLogMode(LOG_STDERR);
-    switch (TakeRunLock((state + kLockSuffix).c_str(), kRunLockWaitMs, &lock)) {
-    case RUNLOCK_HELD:
-    case RUNLOCK_UNAVAILABLE:
-      break;
-    case RUNLOCK_TIMED_OUT:
-      fflush(stdout);
-      return LockTimedOutStatus(nargs, args.data());
-    case RUNLOCK_INTERRUPTED:
-      return EndInterruptedRun(-1, -1);
-    }
+    const RunLockResult taken = TakeRunLock((state + kLockSuffix).c_str(), kRunLockWaitMs, &lock);
+    // As the utility ends when it cannot have the lock, the hotplug handler included.
+    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE)
+      return LockNotTaken(nargs, args.data(), taken);
   }
   // Every way out from here on lets the lock go.
   auto finish = [&](int status) {

@@ -2,8 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "state.h"
 #include "stop.h"
@@ -64,4 +66,102 @@ void PrintData(const char *str, const unsigned char *buf, int Len) {
 
 void EnablePrintData(const char *str, const unsigned char *buf, int Len) {
   PrintData(str, buf, Len);
+}
+
+namespace {
+
+// One prefixed stream: where its lines go, and whether the next byte starts a line.
+struct JournalStream {
+  FILE *target = nullptr;
+  FILE *stream = nullptr;
+  bool lineStart = true;
+  bool failed = false;
+};
+JournalStream journalOut;
+JournalStream journalErr;
+
+bool HasPriority(const char *buf, size_t size) {
+  return size >= 3 && buf[0] == '<' && buf[1] >= '0' && buf[1] <= '7' && buf[2] == '>';
+}
+
+ssize_t JournalWrite(void *cookie, const char *buf, size_t size) {
+  auto *j = static_cast<JournalStream *>(cookie);
+  size_t done = 0;
+  while (done < size) {
+    if (j->lineStart && !HasPriority(buf + done, size - done))
+      fputs("<7>", j->target);
+    const void *nl = memchr(buf + done, '\n', size - done);
+    const size_t len = nl != nullptr ? static_cast<size_t>(static_cast<const char *>(nl) - (buf + done)) + 1
+                                     : size - done;
+    fwrite(buf + done, 1, len, j->target);
+    j->lineStart = nl != nullptr;
+    done += len;
+  }
+  if (fflush(j->target) != 0 || ferror(j->target) != 0) {
+    j->failed = true;
+    return -1;
+  }
+  return static_cast<ssize_t>(size);
+}
+
+void Begin(JournalStream &j, FILE *&std) {
+  fflush(std);
+  j = JournalStream{};
+  j.target = std;
+  cookie_io_functions_t io = {};
+  io.write = JournalWrite;
+  j.stream = fopencookie(&j, "w", io);
+  if (j.stream == nullptr)
+    return;
+  setvbuf(j.stream, nullptr, _IOLBF, 0);
+  std = j.stream;
+}
+
+bool End(JournalStream &j, FILE *&std) {
+  if (j.stream == nullptr)
+    return true;
+  fflush(j.stream);
+  std = j.target;
+  fclose(j.stream);
+  j.stream = nullptr;
+  return !j.failed;
+}
+
+} // namespace
+
+void BeginJournalLines() {
+  Begin(journalOut, stdout);
+  Begin(journalErr, stderr);
+}
+
+bool EndJournalLines() {
+  End(journalErr, stderr);
+  return End(journalOut, stdout) && StdoutWritten();
+}
+
+bool StdoutWritten() {
+  errno = 0;
+  const bool flushed = fflush(stdout) == 0;
+  const int err = errno;
+  if (flushed && ferror(stdout) == 0)
+    return true;
+  fprintf(stderr, "panelcfg: cannot write to standard output: %s\n",
+          strerror(err != 0 ? err : EIO));
+  return false;
+}
+
+ShownText Shown(const char *value) {
+  ShownText shown{};
+  size_t len = 0;
+  size_t i = 0;
+  for (; value[i] != '\0' && i < kShownChars; i++) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    const size_t room = sizeof shown.text - len;
+    const int n = c < 0x20 || c > 0x7E || c == '\\' ? snprintf(shown.text + len, room, "\\x%02x", c)
+                                                     : snprintf(shown.text + len, room, "%c", c);
+    len += static_cast<size_t>(n);
+  }
+  if (value[i] != '\0')
+    snprintf(shown.text + len, sizeof shown.text - len, "...");
+  return shown;
 }

@@ -1,6 +1,8 @@
 // The levelled diagnostic log on standard output.
 #pragma once
 
+#include <cstddef>
+
 // 1 when the debug marker exists in PanelDir, else 0.
 int EnableDebug();
 
@@ -19,3 +21,23 @@ enum LogMode {
   LOG_TRACES_ONLY, // levels 0 to 2 not shown, debug traces on standard error
 };
 void SetLogMode(LogMode mode);
+
+// Lines for a service's journal, which reads a "<N>" at the start of a line as its syslog
+// priority: from BeginJournalLines on, every line printed on standard output or standard error
+// starts with "<7>" (debug) unless it starts with a "<N>" of its own, so that only the lines
+// printed with one stand out. EndJournalLines puts both streams back and returns false when
+// standard output could not be written meanwhile.
+void BeginJournalLines();
+bool EndJournalLines();
+
+// Whether everything printed on standard output so far reached it (after a flush); when not,
+// says so on standard error.
+bool StdoutWritten();
+
+// A value from the command line as a message shows it: control characters, backslashes and
+// bytes above 0x7E as \xHH, cut after kShownChars characters of the value ("..." then follows).
+constexpr size_t kShownChars = 64;
+struct ShownText {
+  char text[4 * kShownChars + 4];
+};
+ShownText Shown(const char *value);

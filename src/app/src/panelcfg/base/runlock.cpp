@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "../support/safefile.h"
 #include "log.h"
 #include "stop.h"
 
@@ -45,9 +46,15 @@ void NameHolder(int fd) {
 
 RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd) {
   *fd = -1;
-  int lock = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-  if (lock < 0)
-    return RUNLOCK_UNAVAILABLE;
+  int lock = SafeOpen(path, O_RDWR | O_CREAT, 0600);
+  if (lock < 0) {
+    // A user without the rights to the lock has none to the controllers either; anything else
+    // at the path (a link, a FIFO, a directory) is refused.
+    if (errno == EACCES || errno == EPERM || errno == EROFS)
+      return RUNLOCK_UNAVAILABLE;
+    DebugMsg(0, "cannot take the run lock %s: %s; nothing done\n", path, SafeFileError(errno));
+    return RUNLOCK_REFUSED;
+  }
   const long deadline = NowMs() + static_cast<long>(waitMs);
   bool told = false;
   long holder = 0;
@@ -76,8 +83,13 @@ RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd) {
       return RUNLOCK_INTERRUPTED;
     }
     if (NowMs() >= deadline) {
-      DebugMsg(0, "another panelcfg run (pid %ld) still holds %s after %u s; nothing done\n",
-               holder, path, waitMs / 1000);
+      if (holder != 0)
+        DebugMsg(0, "another panelcfg run (pid %ld) still holds %s after %u s; nothing done\n",
+                 holder, path, waitMs / 1000);
+      else
+        DebugMsg(0, "another panelcfg run (which did not name itself) still holds %s after %u s; "
+                    "nothing done\n",
+                 path, waitMs / 1000);
       close(lock);
       return RUNLOCK_TIMED_OUT;
     }

@@ -13,9 +13,10 @@ enum RunLockResult {
   RUNLOCK_UNAVAILABLE, // the lock file cannot be opened or locked (not root): go on without it
   RUNLOCK_TIMED_OUT,   // another run held it for waitMs; an EE: line says so
   RUNLOCK_INTERRUPTED, // a stop signal came while waiting
+  RUNLOCK_REFUSED,     // something other than a lock file is at the path; an EE: line says so
 };
 
-// Takes an exclusive flock on path (created 0600, never through a link). While another process
+// Takes an exclusive flock on path (created 0600, never through a link, a regular file only). While another process
 // holds it, prints once that this run waits for that process (its pid is in the file) and
 // polls until waitMs have passed. These waits are real time: they are no protocol pause.
 RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd);

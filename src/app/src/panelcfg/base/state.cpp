@@ -17,6 +17,8 @@ int ChipID = -1;
 int FwRev = -1;
 DEVINFO DevInfo = {};
 DEVSELECT OneDevice = {};
+int ReachedCnt = 0;
+int MissedCnt = 0;
 
 ConfigMem MyConfig = {};
 
@@ -48,6 +50,8 @@ void InitRunState() {
   FwRev = -1;
   DevInfo = DEVINFO{};
   OneDevice = DEVSELECT{};
+  ReachedCnt = 0;
+  MissedCnt = 0;
   MyConfig = ConfigMem{};
   snprintf(PanelDir, sizeof PanelDir, "%s", DEFAULT_PANEL_DIR);
   ClearStopSignals();

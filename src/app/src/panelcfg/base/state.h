@@ -48,6 +48,13 @@ struct DEVSELECT {
 };
 extern DEVSELECT OneDevice;
 
+// What the run achieved with the controllers it configured: how many reached what its word asks
+// of them (a PCT controller a valid identity block and the position mode read back; a resistive
+// controller supported firmware and its rotation), and how many did not. Whether a run
+// succeeded is judged by these, not by the count of controllers handled.
+extern int ReachedCnt;
+extern int MissedCnt;
+
 // Package options.
 extern ConfigMem MyConfig;
 

@@ -11,6 +11,7 @@
 
 #include "../base/log.h"
 #include "../base/state.h"
+#include "../support/safefile.h"
 
 char MatchProduct[REG_ROWS][NAME_ROW];
 char ProductName[REG_ROWS][NAME_ROW];
@@ -99,37 +100,10 @@ unsigned char AddID(char (*rows)[ID_ROW], int cnt, int vid, int pid) {
   return 1;
 }
 
-bool WriteAll(int fd, const char *text, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, text, len);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    text += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The one line a run always shows when a file of the panel directory could not be written:
 // the other programs of the package go on reading the old one.
 void CannotWrite(const char *dir, const char *name, int err) {
   DebugMsg(0, "cannot write %s%s: %s\n", dir, name, strerror(err));
-}
-
-// A file that replaces a regular one takes over its mode, owner and group; a symlink or
-// anything else at the path gives nothing. Only root may give a file away: otherwise the owner
-// stays ours and the permission bits alone are kept, without set-ID bits that would now be
-// ours. False with errno set when the mode cannot be set.
-bool KeepModeAndOwner(int fd, const char *path) {
-  struct stat old {};
-  if (lstat(path, &old) != 0 || !S_ISREG(old.st_mode))
-    return true;
-  // The owner first: a change of owner clears the set-ID bits that the mode then restores.
-  const bool owned = fchown(fd, old.st_uid, old.st_gid) == 0;
-  return fchmod(fd, old.st_mode & (owned ? 07777 : 0777)) == 0;
 }
 
 // Replaces the file name in the panel directory with content: the new text is written in full
@@ -140,56 +114,43 @@ bool KeepModeAndOwner(int fd, const char *path) {
 // Returns 0 when the file could not be opened at all.
 int ReplaceFile(const char *name, const char *content, size_t len) {
   char path[512];
-  char tmp[544];
   if (!PanelPath(path, sizeof path, name)) {
     DebugMsg(3, "can't open conf!!\n");
     CannotWrite(PanelDir, name, ENAMETOOLONG);
     return 0;
   }
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-    snprintf(tmp, sizeof tmp, "%s.new%d-%d", path, static_cast<int>(getpid()), attempt);
-    fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST)
-      break;
-  }
-  if (fd < 0) {
-    int err = errno;
+  const SafeReplaceStep failed = SafeReplaceFile(path, content, len, 0666, true);
+  const int err = errno;
+  switch (failed) {
+  case SAFE_REPLACED:
+    return 1;
+  case SAFE_CREATE:
     DebugMsg(3, "can't open conf!!\n");
     CannotWrite(path, "", err);
     return 0;
-  }
-  // No fsync: a run is paced by the protocol's pauses and must not add disk flushes to them;
-  // the rename alone keeps readers from ever seeing a partial file.
-  int err = 0;
-  if (!WriteAll(fd, content, len) || !KeepModeAndOwner(fd, path))
-    err = errno;
-  if (close(fd) != 0 && err == 0)
-    err = errno;
-  if (err != 0) {
+  case SAFE_WRITE:
     DebugMsg(3, "can't write %s: %s\n", path, strerror(err));
-    CannotWrite(path, "", err);
-    unlink(tmp);
-    return 1;
-  }
-  if (rename(tmp, path) != 0) {
-    err = errno;
+    break;
+  case SAFE_RENAME:
     DebugMsg(3, "can't replace %s: %s\n", path, strerror(err));
-    CannotWrite(path, "", err);
-    unlink(tmp);
+    break;
   }
+  CannotWrite(path, "", err);
   return 1;
 }
 
 // The rows of the list file name as it is now (at most REG_ROWS, each cut to W - 1 bytes);
-// returns how many. A missing or unreadable file has none.
+// returns how many. A missing file has none; one that cannot be read (a FIFO, a directory, no
+// permission) gives -1 with errno set, so that its rows are not lost by a rewrite.
 template <size_t W> int ReadList(const char *name, char (*rows)[W]) {
   char path[512];
-  if (!PanelPath(path, sizeof path, name))
-    return 0;
-  FILE *f = fopen(path, "re");
+  if (!PanelPath(path, sizeof path, name)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  FILE *f = SafeOpenRead(path);
   if (f == nullptr)
-    return 0;
+    return errno == ENOENT ? 0 : -1;
   int cnt = 0;
   char *line = nullptr;
   size_t cap = 0;
@@ -214,6 +175,10 @@ template <size_t W> void WriteList(const char *name, const char (*rows)[W], int 
   char merged[REG_ROWS][W] = {};
   if (OneDevice.active) {
     int have = ReadList(name, merged);
+    if (have < 0) {
+      DebugMsg(0, "cannot read %s%s: %s\n", PanelDir, name, SafeFileError(errno));
+      return;
+    }
     for (int k = 0; k < Cnt && have < REG_ROWS; k++) {
       bool listed = false;
       for (int m = 0; m < have && !listed; m++)
@@ -267,9 +232,9 @@ int ReadUtilityConfig() {
   char path[512];
   if (!PanelPath(path, sizeof path, "Util.conf"))
     return 0;
-  FILE *f = fopen(path, "re");
+  FILE *f = SafeOpenRead(path);
   if (f == nullptr)
-    return 0;
+    return errno == ENOENT ? 0 : -1;
   int mode = 0;
   bool setup = false;
   char line[256];

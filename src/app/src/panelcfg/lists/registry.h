@@ -32,7 +32,8 @@ void set_res_devid_list(int Cnt);
 void CreateUtilityConfig(int mode);
 
 // The position mode Util.conf records (POSMODE of its [SETUP] section, 1 to 4); 0 when the file
-// is missing, unreadable or names no such mode.
+// is missing or names no such mode; -1 with errno set when something is at its path that cannot
+// be read (a FIFO, a directory, a link, no permission).
 int ReadUtilityConfig();
 
 // Copies a device string into out, cut to fit, with control characters (below 0x20, and 0x7F)

@@ -12,34 +12,36 @@
 
 namespace {
 
-void DecideMode(hid_device *dev, unsigned char CurrPosMode) {
+// Moves the controller to POSMode when it is not there; returns whether it is there at the end
+// (no mode requested counts as there).
+bool DecideMode(hid_device *dev, unsigned char CurrPosMode) {
   const bool legacy = IsLegacy == 1;
   const char keep = static_cast<char>(NotResetDevice);
   switch (POSMode) {
   case 1:
     if (legacy ? CurrPosMode == 1 : (CurrPosMode == 1 && DevInfo.PID == DevInfo.OLD_PID))
-      return;
+      return true;
     SetDevtoDigitizer(dev, keep);
-    return;
+    return SwitchReached;
   case 2:
     if (legacy ? CurrPosMode == 2 : (CurrPosMode == 2 && DevInfo.PID == MOUSE_PID))
-      return;
+      return true;
     SetDevtoMouse(dev, keep);
-    return;
+    return SwitchReached;
   case 3:
   case 4: {
     const int target = StoredPositionMode(POSMode, IsLegacy, ChipID, FwRev);
     bool done = CurrPosMode == target && (legacy || DevInfo.PID == HYBRID_PID);
     if (done)
-      return;
+      return true;
     if (target == 3)
       SetDevtoHybrid1(dev, keep);
     else
       SetDevtoHybrid2(dev, keep);
-    return;
+    return SwitchReached;
   }
   default:
-    return;
+    return true;
   }
 }
 
@@ -108,9 +110,12 @@ int SetPCTDevices(hid_device *dev) {
     DebugMsg(1, "check pass\n");
     unsigned char CurrPosMode = GetPOSMode(dev);
     DebugMsg(3, "pos mode=%d set to POSMode:%d\n", CurrPosMode, POSMode);
-    DecideMode(dev, CurrPosMode);
+    // Without a mode requested, a mode that cannot be read is a controller that did not answer.
+    const bool there = DecideMode(dev, CurrPosMode) && (POSMode != 0 || CurrPosMode != 0);
+    (there ? ReachedCnt : MissedCnt)++;
   } else if (FunctionMode == FM_CONFIGURE) {
     DebugMsg(0, "check fail,not support this touch screen.\n");
+    MissedCnt++;
   }
   return 1;
 }

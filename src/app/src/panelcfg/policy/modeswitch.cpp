@@ -44,7 +44,11 @@ int ChoosePID(unsigned char mode, int previous) {
 
 } // namespace
 
+bool SwitchReached = false;
+
 unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode) {
+  const unsigned char asked = mode;
+  SwitchReached = false;
   unsigned char ResetFlag = 0;
   unsigned char IDFlag = 1;
   int NewPID = 0;
@@ -80,6 +84,7 @@ unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode) {
     unsigned char CurrPOSMode = ReadBackMode(dev, mode, NewPID);
     DebugMsg(3, "***SetCurrPOSMode CurrPOSMode:%d***\n", CurrPOSMode);
     if (CurrPOSMode == mode && ResetFlag == 0) {
+      SwitchReached = mode == asked;
       ProtocolSleep(kModeSettleMs);
       return 0;
     }
@@ -91,6 +96,7 @@ unsigned char SetCurrPOSMode(hid_device *dev, unsigned char mode) {
       DebugMsg(3, "***SetCurrPOSMode NewMode:%d CurrPOSMode:%d***\n", mode, CurrPOSMode);
       if (CurrPOSMode == mode) {
         DebugMsg(3, "***SetCurrPOSMode WritePOSMode mode:%d NewPosMode:%d***\n", mode, CurrPOSMode);
+        SwitchReached = mode == asked;
         ProtocolSleep(kModeSettleMs);
         return ResetFlag;
       }

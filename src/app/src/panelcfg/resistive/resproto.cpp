@@ -154,16 +154,20 @@ int HextoInt(const char *buf, int Len) {
 
 int RunResSequence(hid_device *dev) {
   if (FunctionMode == FM_ROTATION) {
-    SetResRotation(dev, 1);
-    PermanentParameter(dev);
-    GetResRotation(dev);
+    const bool set = SetResRotation(dev, 1) != 0;
+    const bool stored = PermanentParameter(dev) != 0;
+    (GetResRotation(dev) == 1 && set && stored ? ReachedCnt : MissedCnt)++;
     return 0;
   }
-  if (CheckResFWVer(dev) == 0)
+  if (CheckResFWVer(dev) == 0) {
+    MissedCnt++;
     return 0;
+  }
+  bool reset = true;
   if (GetResRotation(dev) != 0) {
-    SetResRotation(dev, 0);
-    PermanentParameter(dev);
+    reset = SetResRotation(dev, 0) != 0;
+    reset = PermanentParameter(dev) != 0 && reset;
   }
+  (reset ? ReachedCnt : MissedCnt)++;
   return 1;
 }

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "../base/log.h"
 #include "../base/runlock.h"
 #include "../base/state.h"
@@ -65,9 +67,9 @@ void PrintUsage() {
         "  --recover     reset the supported controllers left without their kernel driver\n"
         "  --hotplug SPEC  give a controller that has just appeared the mode of Util.conf\n"
         "                (and a valid identity block), with at most two runs per plug-in\n"
-        "  --device SPEC (before the word) handle that one device only: BUS:DEV as\n"
-        "                --list prints them, the kernel's name (1-1.4) or a hidraw node;\n"
-        "                the list files keep every other panel\n"
+        "  --device SPEC handle that one device only (anywhere on the command line):\n"
+        "                BUS:DEV as --list prints them, the kernel's name (1-1.4) or a\n"
+        "                hidraw node; the list files keep every other panel\n"
         "  -h, --help    show this text and exit\n"
         "  --version     show the version and exit\n"
         "\n"
@@ -91,42 +93,111 @@ bool IsWord(int argc, char **argv, int at, const char *word) {
   return argc > at && strcmp(argv[at], word) == 0;
 }
 
-// A leading "--device SPEC" is no part of the command line the words see.
-int DeviceArgs(int argc, char **argv) { return IsWord(argc, argv, 1, "--device") ? 2 : 0; }
-
-// The command line without a leading --device SPEC: argv[0] stays, the rest moves up.
+// The command line with --device SPEC taken off, wherever it stood: argv[0] stays, the rest
+// moves up, so the words see the positions they would see without it.
 struct CommandLine {
   int argc;
   char **argv;
   const char *spec; // null: every device
+  bool twice;       // --device was given more than once
+  bool missing;     // --device ends the command line
 };
 
+// Whether argv[i] is --device (its value next) or --device=SPEC (*spec set).
+bool DeviceOption(const char *arg, const char **spec) {
+  if (strcmp(arg, "--device") == 0)
+    return true;
+  if (strncmp(arg, "--device=", 9) == 0) {
+    *spec = arg + 9;
+    return true;
+  }
+  return false;
+}
+
 CommandLine WithoutDevice(int argc, char **argv, char **storage) {
-  if (DeviceArgs(argc, argv) == 0 || argc < 3)
-    return {argc, argv, nullptr};
+  CommandLine line{1, storage, nullptr, false, false};
   storage[0] = argv[0];
-  for (int i = 3; i < argc; i++)
-    storage[i - 2] = argv[i];
-  storage[argc - 2] = nullptr;
-  return {argc - 2, storage, argv[2]};
+  for (int i = 1; i < argc; i++) {
+    const char *spec = nullptr;
+    if (!DeviceOption(argv[i], &spec)) {
+      storage[line.argc++] = argv[i];
+      continue;
+    }
+    if (spec == nullptr) {
+      if (i + 1 >= argc) {
+        line.missing = true;
+        break;
+      }
+      spec = argv[++i];
+    }
+    line.twice = line.twice || line.spec != nullptr;
+    line.spec = spec;
+  }
+  storage[line.argc] = nullptr;
+  return line;
+}
+
+// The command line as the words see it, from the whole one.
+CommandLine Decoded(int argc, char **argv, std::vector<char *> &storage) {
+  storage.assign(static_cast<size_t>(argc) + 1, nullptr);
+  return WithoutDevice(argc, argv, storage.data());
+}
+
+// Whether this command line asks for a JSON report (--list or --status with --json).
+bool WantsJson(int argc, char **argv) {
+  if (!IsWord(argc, argv, 1, "--list") && !IsWord(argc, argv, 1, "--status"))
+    return false;
+  for (int i = 2; i < argc; i++)
+    if (strcmp(argv[i], "--json") == 0)
+      return true;
+  return false;
+}
+
+// A --json command that fails before its report: one document that says why, on standard
+// output, so that a program always has JSON to read.
+void JsonError(int argc, char **argv, const char *code, const char *text) {
+  if (!WantsJson(argc, argv))
+    return;
+  PrintJsonError(IsWord(argc, argv, 1, "--status") ? "status" : "list", code, text);
+}
+
+// Bad usage: the message on standard error (and, for --json, the document), status 2.
+int BadUsage(int argc, char **argv, const char *code, const char *message) {
+  fprintf(stderr, "panelcfg: %s\nTry 'panelcfg --help'.\n", message);
+  JsonError(argc, argv, code, message);
+  fflush(stdout);
+  return kStatusBadUsage;
 }
 
 // Chooses the device of --device SPEC; false (after the message) when SPEC names none.
-bool ChooseDevice(const char *spec) {
+bool ChooseDevice(int argc, char **argv, const char *spec) {
+  char message[400];
   switch (SelectDevice(spec)) {
   case SELECT_OK:
     return true;
   case SELECT_BAD_SPEC:
-    fprintf(stderr,
-            "panelcfg: --device takes BUS:DEV, the kernel's name of a USB device or a hidraw "
-            "node, not \"%s\"\n",
-            spec);
+    snprintf(message, sizeof message,
+             "--device takes BUS:DEV, the kernel's name of a USB device or a hidraw node, not "
+             "\"%s\"",
+             Shown(spec).text);
+    fprintf(stderr, "panelcfg: %s\n", message);
+    JsonError(argc, argv, "bad-usage", message);
     break;
   case SELECT_NO_DEVICE:
-    fprintf(stderr, "panelcfg: --device %s: no such USB device\n", spec);
+    snprintf(message, sizeof message, "--device %s: no such USB device", Shown(spec).text);
+    fprintf(stderr, "panelcfg: %s\n", message);
+    JsonError(argc, argv, "no-such-device", message);
     break;
   }
   return false;
+}
+
+// A report (--list, --status) takes --json and nothing else.
+bool ReportArgsKnown(int argc, char **argv) {
+  for (int i = 2; i < argc; i++)
+    if (strcmp(argv[i], "--json") != 0)
+      return false;
+  return true;
 }
 
 } // namespace
@@ -157,13 +228,7 @@ namespace {
 // --status [--json]: reads, under the run lock, and reports; standard output carries the report
 // alone, every message goes to standard error.
 int StatusMain(int argc, char **argv, const char *dir, const char *lockPath, const char *spec) {
-  const bool json = IsWord(argc, argv, 2, "--json");
-  if (argc > (json ? 3 : 2)) {
-    fprintf(stderr, "panelcfg: --status takes no argument but --json, not \"%s\"\n",
-            argv[json ? 3 : 2]);
-    fputs("Try 'panelcfg --help'.\n", stderr);
-    return kStatusBadUsage;
-  }
+  const bool json = WantsJson(argc, argv);
   fflush(stdout);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   InstallStopSignals();
@@ -171,29 +236,23 @@ int StatusMain(int argc, char **argv, const char *dir, const char *lockPath, con
   LoadRunSetup(argc, dir);
   int lock = -1;
   if (lockPath != nullptr) {
-    switch (TakeRunLock(lockPath, kRunLockWaitMs, &lock)) {
-    case RUNLOCK_HELD:
-    case RUNLOCK_UNAVAILABLE:
-      break;
-    case RUNLOCK_TIMED_OUT:
+    const RunLockResult taken = TakeRunLock(lockPath, kRunLockWaitMs, &lock);
+    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE) {
+      const int status = LockNotTaken(argc, argv, taken);
       SetLogMode(LOG_STDOUT);
-      return kStatusUnread;
-    case RUNLOCK_INTERRUPTED:
-      fprintf(stderr, "panelcfg: interrupted by %s while waiting for the other run; nothing read\n",
-              StopSignalName(StopSignal()));
-      SetLogMode(LOG_STDOUT);
-      return 128 + StopSignal();
+      return status;
     }
   }
-  if (spec != nullptr && !ChooseDevice(spec)) {
+  if (spec != nullptr && !ChooseDevice(argc, argv, spec)) {
     ReleaseRunLock(lock);
     SetLogMode(LOG_STDOUT);
     return kStatusBadUsage;
   }
-  const int status = ReportStatus(json);
+  int status = ReportStatus(json);
   ReleaseRunLock(lock);
   SetLogMode(LOG_STDOUT);
-  fflush(stdout);
+  if (!StdoutWritten() && status == 0)
+    status = kStatusUnread;
   return status;
 }
 
@@ -214,40 +273,74 @@ int EndInterruptedRun(int unvisited, int lock) {
   return 128 + sig;
 }
 
-bool RunTouchesControllers(int argc, char **argv) {
-  const int skip = DeviceArgs(argc, argv);
-  argc -= skip;
-  argv += skip;
-  if (argc <= 1)
+bool RunTouchesControllers(int fullArgc, char **fullArgv) {
+  std::vector<char *> storage;
+  const CommandLine line = Decoded(fullArgc, fullArgv, storage);
+  if (line.argc <= 1)
     return true;
   for (const char *word : {"--help", "-h", "--version", "--list", "--status"})
-    if (strcmp(argv[1], word) == 0)
+    if (strcmp(line.argv[1], word) == 0)
       return false;
   return true;
 }
 
-bool RunTakesLock(int argc, char **argv) {
-  const int skip = DeviceArgs(argc, argv);
-  return RunTouchesControllers(argc, argv) || IsWord(argc - skip, argv + skip, 1, "--status");
+bool RunTakesLock(int fullArgc, char **fullArgv) {
+  std::vector<char *> storage;
+  const CommandLine line = Decoded(fullArgc, fullArgv, storage);
+  return RunTouchesControllers(fullArgc, fullArgv) || IsWord(line.argc, line.argv, 1, "--status");
 }
 
-int LockTimedOutStatus(int argc, char **argv) {
-  const int skip = DeviceArgs(argc, argv);
-  return IsWord(argc - skip, argv + skip, 1, "--status") ? kStatusUnread : 0;
+int LockNotTaken(int fullArgc, char **fullArgv, RunLockResult why) {
+  std::vector<char *> storage;
+  const CommandLine line = Decoded(fullArgc, fullArgv, storage);
+  const bool status = IsWord(line.argc, line.argv, 1, "--status");
+  switch (why) {
+  case RUNLOCK_HELD:
+  case RUNLOCK_UNAVAILABLE:
+    return 0;
+  case RUNLOCK_TIMED_OUT:
+    JsonError(line.argc, line.argv, "lock-timeout",
+              "another panelcfg run held the run lock too long; nothing read");
+    break;
+  case RUNLOCK_REFUSED:
+    JsonError(line.argc, line.argv, "lock-refused", "the run lock cannot be taken; nothing read");
+    break;
+  case RUNLOCK_INTERRUPTED:
+    if (!status)
+      return EndInterruptedRun(-1, -1);
+    fprintf(stderr, "panelcfg: interrupted by %s while waiting for the other run; nothing read\n",
+            StopSignalName(StopSignal()));
+    JsonError(line.argc, line.argv, "interrupted",
+              "interrupted while waiting for the other run; nothing read");
+    fflush(stdout);
+    return 128 + StopSignal();
+  }
+  fflush(stdout);
+  return status ? kStatusUnread : 0;
+}
+
+void PrintJsonError(const char *command, const char *code, const char *text) {
+  nlohmann::ordered_json doc;
+  doc["schema"] = 1;
+  doc["command"] = command;
+  doc["error"] = {{"code", code}, {"text", text}};
+  const std::string out = doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  printf("%s\n", out.c_str());
 }
 
 int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *lockPath,
                  bool rootNotice, const char *hotplugDir) {
-  if (IsWord(fullArgc, fullArgv, 1, "--device") && fullArgc < 3) {
-    fputs("panelcfg: --device needs a device: BUS:DEV, the kernel's name of a USB device or a "
-          "hidraw node\nTry 'panelcfg --help'.\n",
-          stderr);
-    return kStatusBadUsage;
-  }
-  std::vector<char *> storage(static_cast<size_t>(fullArgc) + 1);
-  const CommandLine line = WithoutDevice(fullArgc, fullArgv, storage.data());
+  std::vector<char *> storage;
+  const CommandLine line = Decoded(fullArgc, fullArgv, storage);
   const int argc = line.argc;
   char **argv = line.argv;
+  // Nothing is touched on a command line that is not what it seems.
+  if (line.missing)
+    return BadUsage(argc, argv, "bad-usage",
+                    "--device needs a device: BUS:DEV, the kernel's name of a USB device or a "
+                    "hidraw node");
+  if (line.twice)
+    return BadUsage(argc, argv, "bad-usage", "--device is given more than once");
   if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     PrintUsage();
     return 0;
@@ -256,58 +349,62 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
     printf("panelcfg %s\n", PANELCFG_VERSION);
     return 0;
   }
+  const bool list = IsWord(argc, argv, 1, "--list");
+  const bool status = IsWord(argc, argv, 1, "--status");
+  if ((list || status) && !ReportArgsKnown(argc, argv)) {
+    char message[400];
+    for (int i = 2; i < argc; i++)
+      if (strcmp(argv[i], "--json") != 0) {
+        snprintf(message, sizeof message, "%s takes no argument but --json, not \"%s\"", argv[1],
+                 Shown(argv[i]).text);
+        break;
+      }
+    return BadUsage(argc, argv, "bad-usage", message);
+  }
   SetLogMode(LOG_STDOUT);
   // A run is mostly the protocol's pauses: wake from each as soon as it is over, not up to the
   // default timer slack of 50 us later.
   prctl(PR_SET_TIMERSLACK, 1UL);
-  if (IsWord(argc, argv, 1, "--status"))
+  if (status)
     return StatusMain(argc, argv, dir, lockPath, line.spec);
   if (IsWord(argc, argv, 1, "--hotplug")) {
-    if (line.spec != nullptr || argc != 3) {
-      fputs("panelcfg: --hotplug takes one device and nothing else: panelcfg --hotplug SPEC\n"
-            "Try 'panelcfg --help'.\n",
-            stderr);
-      return kStatusBadUsage;
-    }
+    if (line.spec != nullptr || argc != 3)
+      return BadUsage(argc, argv, "bad-usage",
+                      "--hotplug takes one device and nothing else: panelcfg --hotplug SPEC");
     return HotplugMain(argv[2], dir, lockPath, hotplugDir);
   }
-  const bool touches = RunTouchesControllers(argc, argv);
-  if (touches) {
-    // Lines reach a log file as they are printed, in order with standard error, and a signal
-    // lets the controller in hand finish; a closed output pipe stops nothing.
-    fflush(stdout);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    InstallStopSignals();
-    if (rootNotice && geteuid() != 0)
-      fputs("panelcfg: not running as root: panelcfg must run as root to take USB interfaces "
-            "from their kernel driver and to write " DEFAULT_PANEL_DIR "\n",
-            stderr);
-  }
-
-  LoadRunSetup(argc, dir);
-
-  // Read-only: the devices as this run would classify them, no file written.
-  if (!touches) {
-    if (line.spec != nullptr && !ChooseDevice(line.spec))
+  if (list) {
+    // Read-only: the devices as a run would classify them, no file written. Standard output
+    // carries the listing alone; the traces go to standard error.
+    SetLogMode(LOG_STDERR);
+    LoadRunSetup(argc, dir);
+    if (line.spec != nullptr && !ChooseDevice(argc, argv, line.spec)) {
+      SetLogMode(LOG_STDOUT);
       return kStatusBadUsage;
-    ListDevices(IsWord(argc, argv, 2, "--json"));
-    fflush(stdout);
-    return 0;
+    }
+    ListDevices(WantsJson(argc, argv));
+    SetLogMode(LOG_STDOUT);
+    return StdoutWritten() ? 0 : kStatusUnread;
   }
+
+  // Lines reach a log file as they are printed, in order with standard error, and a signal
+  // lets the controller in hand finish; a closed output pipe stops nothing.
+  fflush(stdout);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  InstallStopSignals();
+  if (rootNotice && geteuid() != 0)
+    fputs("panelcfg: not running as root: panelcfg must run as root to take USB interfaces "
+          "from their kernel driver and to write " DEFAULT_PANEL_DIR "\n",
+          stderr);
+  LoadRunSetup(argc, dir);
 
   int lock = -1;
   if (lockPath != nullptr) {
-    switch (TakeRunLock(lockPath, kRunLockWaitMs, &lock)) {
-    case RUNLOCK_HELD:
-    case RUNLOCK_UNAVAILABLE:
-      break;
-    case RUNLOCK_TIMED_OUT:
-      return 0;
-    case RUNLOCK_INTERRUPTED:
-      return EndInterruptedRun(-1, lock);
-    }
+    const RunLockResult taken = TakeRunLock(lockPath, kRunLockWaitMs, &lock);
+    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE)
+      return LockNotTaken(fullArgc, fullArgv, taken);
   }
-  if (line.spec != nullptr && !ChooseDevice(line.spec)) {
+  if (line.spec != nullptr && !ChooseDevice(argc, argv, line.spec)) {
     ReleaseRunLock(lock);
     return kStatusBadUsage;
   }

@@ -1,6 +1,8 @@
 // The run driver: one run of the utility from the command line to the exit status.
 #pragma once
 
+#include "../base/runlock.h"
+
 #ifndef PANELCFG_VERSION // set by the build, from debian/changelog
 #error "PANELCFG_VERSION is not defined: build with CMake"
 #endif
@@ -20,13 +22,20 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
 // -1 when it was still waiting for another run.
 int EndInterruptedRun(int unvisited, int lock);
 
-// Whether this command line may touch a controller: everything but --help, -h, --version,
-// --list and --status.
-bool RunTouchesControllers(int argc, char **argv);
+// Whether this whole command line (--device SPEC wherever it stands) may touch a controller:
+// everything but --help, -h, --version, --list and --status.
+bool RunTouchesControllers(int fullArgc, char **fullArgv);
 
-// Whether this command line holds the run lock: every one that may touch a controller, and
-// --status, which reads them.
-bool RunTakesLock(int argc, char **argv);
+// Whether this whole command line holds the run lock: every one that may touch a controller,
+// and --status, which reads them.
+bool RunTakesLock(int fullArgc, char **fullArgv);
 
-// The exit status of this command line when the run lock could not be taken in time.
-int LockTimedOutStatus(int argc, char **argv);
+// Ends this whole command line when the run lock was not taken (why: timed out, refused or
+// interrupted; the lock's own message is out already): the document of a --json report, the
+// line of an interrupted run, and the exit status (0 for a run, 1 for --status, 128 + the
+// signal number when interrupted).
+int LockNotTaken(int fullArgc, char **fullArgv, RunLockResult why);
+
+// The document of a --json report (command "list" or "status") that fails before it can
+// report: schema, command and an error with a stable code and a text.
+void PrintJsonError(const char *command, const char *code, const char *text);

@@ -15,9 +15,12 @@
 #include "../base/state.h"
 #include "../base/stop.h"
 #include "../lists/registry.h"
+#include "../policy/dispatch.h"
 #include "../policy/identity.h"
 #include "../scan/devtable.h"
 #include "../scan/scan.h"
+#include "../support/safefile.h"
+#include "driver.h"
 
 namespace {
 
@@ -31,18 +34,13 @@ long Now() {
   return static_cast<long>(ts.tv_sec);
 }
 
-// The record of this plug-in: recordDir/hotplug-<name>.
-bool RecordPath(char *out, size_t size, const char *recordDir, const char *name) {
-  const int n = snprintf(out, size, "%s/hotplug-%s", recordDir, name);
-  return n > 0 && static_cast<size_t>(n) < size;
-}
-
 // The tries of this plug-in so far: 0 without a record, or with one written longer ago than
-// kHotplugSameMinute (another plug-in), or from before this boot.
+// kHotplugSameMinute (another plug-in), or from before this boot; -1 with errno set when
+// something at the path cannot be read (a directory, a FIFO, a link).
 int TriesSoFar(const char *path) {
-  FILE *f = fopen(path, "re");
+  FILE *f = SafeOpenRead(path);
   if (f == nullptr)
-    return 0;
+    return errno == ENOENT ? 0 : -1;
   long tries = -1;
   long when = -1;
   char line[64];
@@ -63,25 +61,31 @@ int TriesSoFar(const char *path) {
   return static_cast<int>(tries);
 }
 
-// Writes the record (a fresh file renamed over the old one); a record that cannot be written
-// is said once and does not stop the handler.
-void SaveTries(const char *recordDir, const char *path, int tries) {
-  if (mkdir(recordDir, 0755) != 0 && errno != EEXIST) {
-    fprintf(stderr, "panelcfg: cannot create %s: %s\n", recordDir, strerror(errno));
-    return;
-  }
-  char tmp[600];
-  snprintf(tmp, sizeof tmp, "%s.new%d", path, static_cast<int>(getpid()));
-  FILE *f = fopen(tmp, "we");
-  if (f == nullptr) {
-    fprintf(stderr, "panelcfg: cannot write %s: %s\n", path, strerror(errno));
-    return;
-  }
-  fprintf(f, "tries=%d\ntime=%ld\n", tries, Now());
-  if (fclose(f) != 0 || rename(tmp, path) != 0) {
-    fprintf(stderr, "panelcfg: cannot write %s: %s\n", path, strerror(errno));
-    unlink(tmp);
-  }
+// The folder of the records, made (mode 0700) when missing. One that exists must be a real
+// directory of this user that no one else may write: else another user could plant or remove
+// records. Returns the reason it cannot be used, or null.
+const char *RecordFolderRefused(const char *recordDir) {
+  if (mkdir(recordDir, 0700) != 0 && errno != EEXIST)
+    return strerror(errno);
+  struct stat info {};
+  if (lstat(recordDir, &info) != 0)
+    return strerror(errno);
+  if (!S_ISDIR(info.st_mode))
+    return "not a directory";
+  if (info.st_uid != geteuid())
+    return "owned by another user";
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return "writable by other users";
+  return nullptr;
+}
+
+// Writes the record through a fresh file renamed over it; the reason when it cannot be, or null.
+const char *SaveTries(const char *path, int tries) {
+  char text[64];
+  const int n = snprintf(text, sizeof text, "tries=%d\ntime=%ld\n", tries, Now());
+  if (SafeReplaceFile(path, text, static_cast<size_t>(n), 0600, false) != SAFE_REPLACED)
+    return SafeFileError(errno);
+  return nullptr;
 }
 
 const char *ModeWord(int mode) {
@@ -96,6 +100,12 @@ struct Need {
   char found[160];
 };
 
+// A mode as the messages show it: its stored number and the mode a user asks for to get it.
+int ShowMode(char *out, size_t size, const char *what, const ControllerReading &r, int stored) {
+  return snprintf(out, size, "%s %d (%s)", what, stored,
+                  PositionModeName(stored, r.generation, r.chip, r.fwRev));
+}
+
 Need Decide(const ControllerReading &r, int site) {
   Need n{};
   if (r.family == USBID_RES) {
@@ -105,23 +115,166 @@ Need Decide(const ControllerReading &r, int site) {
     return n;
   }
   const bool identity = r.identity != READ_ID_VALID;
-  // A current controller under the hybrid product ID reports either hybrid mode for both, as a
-  // run reads it back.
-  const bool hybrid = r.generation != 1 && r.pid == HYBRID_PID && (r.mode == 3 || r.mode == 4) &&
-                      (site == 3 || site == 4);
-  const bool mode = site != 0 && r.mode != site && !hybrid;
+  // As a run decides: the number this controller stores for the site mode, under the product ID
+  // a current controller has in that mode.
+  const int target = StoredPositionMode(site, r.generation, r.chip, r.fwRev);
+  bool there = r.mode == target;
+  if (r.generation != 1 && site == 2)
+    there = there && r.pid == MOUSE_PID;
+  else if (r.generation != 1 && (site == 3 || site == 4))
+    there = there && r.pid == HYBRID_PID;
+  else if (r.generation != 1 && site == 1)
+    there = there && r.pid != MOUSE_PID && r.pid != HYBRID_PID;
+  const bool mode = site != 0 && !there;
   n.run = identity || mode;
   n.word = site != 0 ? ModeWord(site) : nullptr;
-  int len = snprintf(n.found, sizeof n.found, "mode %d", r.mode);
+  size_t len = static_cast<size_t>(ShowMode(n.found, sizeof n.found, "mode", r, r.mode));
   if (site == 0)
-    len += snprintf(n.found + len, sizeof n.found - len, ", no site mode");
+    len += static_cast<size_t>(snprintf(n.found + len, sizeof n.found - len, ", no site mode"));
   else if (mode)
-    len += snprintf(n.found + len, sizeof n.found - len, ", site mode %d", site);
+    len += static_cast<size_t>(ShowMode(n.found + len, sizeof n.found - len, ", site mode", r, target));
   if (identity)
     snprintf(n.found + len, sizeof n.found - len, ", %s", IdentityPhrase(r.identity));
   if (!n.run && site != 0)
-    snprintf(n.found, sizeof n.found, "already in mode %d", hybrid ? site : r.mode);
+    ShowMode(n.found, sizeof n.found, "already in mode", r, r.mode);
   return n;
+}
+
+} // namespace
+
+int HotplugLockNotTaken(const char *spec, RunLockResult why) {
+  if (why == RUNLOCK_INTERRUPTED) {
+    printf("<3>panelcfg: hotplug %s: interrupted by %s while waiting for the other run, nothing "
+           "done\n",
+           Shown(spec).text, StopSignalName(StopSignal()));
+    fflush(stdout);
+    return 128 + StopSignal();
+  }
+  printf("<3>panelcfg: hotplug %s: %s, nothing done\n", Shown(spec).text,
+         why == RUNLOCK_TIMED_OUT ? "another run held the lock too long"
+                                  : "the run lock cannot be taken");
+  fflush(stdout);
+  return kFailed;
+}
+
+namespace {
+
+// The handler between the journal's lines: everything but the one line of its own at debug.
+int Handle(const char *spec, const char *dir, const char *lockPath, const char *recordDir) {
+  LoadRunSetup(2, dir);
+  int lock = -1;
+  if (lockPath != nullptr) {
+    const RunLockResult taken = TakeRunLock(lockPath, kRunLockWaitMs, &lock);
+    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE)
+      return HotplugLockNotTaken(spec, taken);
+  }
+  // The device may have gone meanwhile: a reset of its own (a run that was going on) or an unplug.
+  const SelectFailure chosen = SelectDevice(spec);
+  ControllerReading r{};
+  if (chosen == SELECT_BAD_SPEC) {
+    ReleaseRunLock(lock);
+    printf("<3>panelcfg: --hotplug takes BUS:DEV, the kernel's name of a USB device or a hidraw "
+           "node, not \"%s\"\n",
+           Shown(spec).text);
+    return kBadUsage;
+  }
+  if (chosen == SELECT_NO_DEVICE || !ReadSelectedController(&r)) {
+    ReleaseRunLock(lock);
+    SetLogMode(LOG_STDOUT);
+    printf("<6>panelcfg: hotplug %s: no longer on the bus, nothing to do\n", Shown(spec).text);
+    return kDone;
+  }
+  SetLogMode(LOG_STDOUT);
+  char who[320];
+  snprintf(who, sizeof who, "hotplug %s %04x:%04x",
+           OneDevice.name[0] != '\0' ? OneDevice.name : Shown(spec).text, r.vid & 0xFFFF,
+           r.pid & 0xFFFF);
+
+  if (r.family == USBID_NONE) {
+    ReleaseRunLock(lock);
+    printf("<6>panelcfg: %s: not a supported controller, nothing to do\n", who);
+    return kDone;
+  }
+  if (!r.readable) {
+    ReleaseRunLock(lock);
+    printf("%spanelcfg: %s: %s, %s\n", r.failure ? "<3>" : "<6>", who,
+           r.failure ? "cannot be read" : "left alone", r.errorText);
+    return r.failure ? kFailed : kDone;
+  }
+  const int site = ReadUtilityConfig();
+  if (site < 0) {
+    const int err = errno;
+    ReleaseRunLock(lock);
+    printf("<3>EE:%s: cannot read %sUtil.conf: %s; nothing done\n", who, PanelDir,
+           SafeFileError(err));
+    return kFailed;
+  }
+  const Need need = Decide(r, site);
+  // The record of this plug-in: recordDir/hotplug-<kernel name>. A try that cannot be recorded
+  // is not made: the run's reset is a new plug-in event, and uncounted tries would never end.
+  char record[512];
+  const int len = snprintf(record, sizeof record, "%s/hotplug-%s", recordDir,
+                           OneDevice.name[0] != '\0' ? OneDevice.name : "unnamed");
+  const char *refused = len > 0 && static_cast<size_t>(len) < sizeof record
+                            ? RecordFolderRefused(recordDir)
+                            : strerror(ENAMETOOLONG);
+  if (!need.run) {
+    ReleaseRunLock(lock);
+    // The plug-in is over: the controller is as the site wants it.
+    if (refused == nullptr)
+      unlink(record);
+    printf("<6>panelcfg: %s: %s, nothing to do\n", who, need.found);
+    return kDone;
+  }
+  const int tries = refused == nullptr ? TriesSoFar(record) : -1;
+  if (refused == nullptr && tries < 0)
+    refused = SafeFileError(errno);
+  if (refused == nullptr && tries < kHotplugTries)
+    refused = SaveTries(record, tries + 1);
+  if (refused != nullptr) {
+    ReleaseRunLock(lock);
+    printf("<3>EE:%s: %s: cannot keep the record %s: %s; nothing done\n", who, need.found, record,
+           refused);
+    return kFailed;
+  }
+  if (tries >= kHotplugTries) {
+    ReleaseRunLock(lock);
+    printf("<3>EE:%s: %s, still after %d runs: left alone until it is plugged in again\n", who,
+           need.found, tries);
+    return kFailed;
+  }
+  char program[] = "panelcfg";
+  char word[16] = {};
+  snprintf(word, sizeof word, "%s", need.word != nullptr ? need.word : "");
+  char *args[] = {program, need.word != nullptr ? word : nullptr, nullptr};
+  ReachedCnt = 0;
+  MissedCnt = 0;
+  // The run leaves the lock to the handler, which still has its record to write.
+  const int status = RunWithLock(need.word != nullptr ? 2 : 1, args, -1);
+  if (StopSignal() != 0) {
+    ReleaseRunLock(lock);
+    return status;
+  }
+  // The run's own reset makes the controller appear again: the record counts from now.
+  refused = SaveTries(record, tries + 1);
+  ReleaseRunLock(lock);
+  // Success is what the controller reached, not that it was handled.
+  const bool reached = ReachedCnt > 0 && MissedCnt == 0;
+  const char *what = r.family == USBID_RES  ? "rotation reset"
+                     : need.word != nullptr ? "switched"
+                                            : "identity block written";
+  if (refused != nullptr)
+    printf("<3>EE:%s: %s: %s, but the record %s cannot be kept: %s\n", who, need.found,
+           reached ? what : "the run failed", record, refused);
+  else if (reached && tries == 0)
+    printf("<6>panelcfg: %s: %s: %s\n", who, need.found, what);
+  else if (reached)
+    printf("<6>panelcfg: %s: %s: %s (run %d of %d)\n", who, need.found, what, tries + 1,
+           kHotplugTries);
+  else
+    printf("<3>panelcfg: %s: %s: the run failed (try %d of %d)\n", who, need.found, tries + 1,
+           kHotplugTries);
+  return reached && refused == nullptr ? kDone : kFailed;
 }
 
 } // namespace
@@ -131,100 +284,10 @@ int HotplugMain(const char *spec, const char *dir, const char *lockPath, const c
   setvbuf(stdout, nullptr, _IOLBF, 0);
   InstallStopSignals();
   SetLogMode(LOG_STDOUT);
-  LoadRunSetup(2, dir);
-  int lock = -1;
-  if (lockPath != nullptr) {
-    switch (TakeRunLock(lockPath, kRunLockWaitMs, &lock)) {
-    case RUNLOCK_HELD:
-    case RUNLOCK_UNAVAILABLE:
-      break;
-    case RUNLOCK_TIMED_OUT:
-      printf("panelcfg: hotplug %s: another run held the lock too long, nothing done\n", spec);
-      return kFailed;
-    case RUNLOCK_INTERRUPTED:
-      printf("panelcfg: hotplug %s: interrupted by %s while waiting for the other run, nothing "
-             "done\n",
-             spec, StopSignalName(StopSignal()));
-      return 128 + StopSignal();
-    }
-  }
-  // The device may have gone meanwhile: a reset of its own (a run that was going on) or an unplug.
-  const SelectFailure chosen = SelectDevice(spec);
-  ControllerReading r{};
-  if (chosen == SELECT_BAD_SPEC) {
-    ReleaseRunLock(lock);
-    fprintf(stderr,
-            "panelcfg: --hotplug takes BUS:DEV, the kernel's name of a USB device or a hidraw "
-            "node, not \"%s\"\n",
-            spec);
-    return kBadUsage;
-  }
-  if (chosen == SELECT_NO_DEVICE || !ReadSelectedController(&r)) {
-    ReleaseRunLock(lock);
-    SetLogMode(LOG_STDOUT);
-    printf("panelcfg: hotplug %s: no longer on the bus, nothing to do\n", spec);
-    return kDone;
-  }
+  BeginJournalLines();
+  int status = Handle(spec, dir, lockPath, recordDir);
   SetLogMode(LOG_STDOUT);
-  char name[sizeof OneDevice.name];
-  snprintf(name, sizeof name, "%s", OneDevice.name[0] != '\0' ? OneDevice.name : spec);
-  char who[128];
-  snprintf(who, sizeof who, "hotplug %s %04x:%04x", name, r.vid & 0xFFFF, r.pid & 0xFFFF);
-
-  if (r.family == USBID_NONE) {
-    ReleaseRunLock(lock);
-    printf("panelcfg: %s: not a supported controller, nothing to do\n", who);
-    return kDone;
-  }
-  if (!r.readable) {
-    ReleaseRunLock(lock);
-    printf("panelcfg: %s: %s, %s\n", who, r.failure ? "cannot be read" : "left alone", r.errorText);
-    return r.failure ? kFailed : kDone;
-  }
-  const Need need = Decide(r, ReadUtilityConfig());
-  char record[512];
-  const bool recorded = RecordPath(record, sizeof record, recordDir, name);
-  if (!need.run) {
-    ReleaseRunLock(lock);
-    // The plug-in is over: the controller is as the site wants it.
-    if (recorded)
-      unlink(record);
-    printf("panelcfg: %s: %s, nothing to do\n", who, need.found);
-    return kDone;
-  }
-  const int tries = recorded ? TriesSoFar(record) : 0;
-  if (tries >= kHotplugTries) {
-    ReleaseRunLock(lock);
-    DebugMsg(0, "%s: %s, still after %d runs: left alone until it is plugged in again\n", who,
-             need.found, tries);
-    return kFailed;
-  }
-  if (recorded)
-    SaveTries(recordDir, record, tries + 1);
-  char program[] = "panelcfg";
-  char word[16] = {};
-  snprintf(word, sizeof word, "%s", need.word != nullptr ? need.word : "");
-  char *args[] = {program, word, nullptr};
-  const int argc = need.word != nullptr ? 2 : 1;
-  if (argc == 1)
-    args[1] = nullptr;
-  const int status = RunWithLock(argc, args, lock);
-  if (StopSignal() != 0)
-    return status;
-  // The run's own reset makes the controller appear again: the record counts from now.
-  if (recorded)
-    SaveTries(recordDir, record, tries + 1);
-  const bool handled = r.family == USBID_PCT ? status > 0 : rDevIDCnt > 0;
-  const char *what = r.family == USBID_RES  ? "rotation reset"
-                     : need.word != nullptr ? "switched"
-                                            : "identity block written";
-  if (handled && tries == 0)
-    printf("panelcfg: %s: %s: %s\n", who, need.found, what);
-  else if (handled)
-    printf("panelcfg: %s: %s: %s (run %d of %d)\n", who, need.found, what, tries + 1,
-           kHotplugTries);
-  else
-    printf("panelcfg: %s: %s: the run failed (try %d of %d)\n", who, need.found, tries + 1,
-           kHotplugTries);
-  return handled ? kDone : kFailed;
+  if (!EndJournalLines() && status == kDone)
+    status = kFailed;
+  return status;
 }

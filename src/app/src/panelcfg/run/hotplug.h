@@ -2,6 +2,8 @@
 // per plug-in.
 #pragma once
 
+#include "../base/runlock.h"
+
 // Loads what every command reads before it looks at a device: the panel directory, the debug
 // marker, the options and the supported-device table.
 void LoadRunSetup(int argc, const char *dir);
@@ -18,6 +20,10 @@ int RunWithLock(int argc, char **argv, int lock);
 // two tries the controller is left alone with one EE: line. Prints one line naming the device,
 // what it found and what it did. Returns 0 (nothing to do, or done), 1 (failed) or 2 (bad usage).
 int HotplugMain(const char *spec, const char *dir, const char *lockPath, const char *recordDir);
+
+// Ends the handler for SPEC when the run lock was not taken (why: timed out, refused or
+// interrupted): its one line, and the exit status.
+int HotplugLockNotTaken(const char *spec, RunLockResult why);
 
 // Seconds within which a device that appears again counts as the same plug-in.
 constexpr long kHotplugSameMinute = 60;

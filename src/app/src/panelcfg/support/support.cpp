@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "safefile.h"
+
 #include <fcntl.h>
 #include <ini.h>
 #include <sys/random.h>
@@ -158,21 +160,16 @@ unsigned char Read_Config(ConfigMem *config) {
 }
 
 unsigned char Read_Config_File(ConfigMem *config, const char *path) {
-  // Non-blocking, so that a FIFO at the path cannot hold the run; it is refused below.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  // A FIFO, a device or a directory at the path is refused before it can hold the run.
+  int fd = SafeOpen(path, O_RDONLY);
   if (fd < 0) {
     if (errno != ENOENT)
-      fprintf(stderr, "%s: %s\n", path, strerror(errno));
+      fprintf(stderr, "%s: %s\n", path, SafeFileError(errno));
     return 0;
   }
   struct stat info {};
   if (fstat(fd, &info) != 0) {
     fprintf(stderr, "%s: %s\n", path, strerror(errno));
-    close(fd);
-    return 0;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    fprintf(stderr, "%s: not a regular file\n", path);
     close(fd);
     return 0;
   }
