@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -544,14 +545,44 @@ TEST_F(DriverTest, RunLock) {
   o = Captured([&] { EXPECT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &other)); });
   ReleaseRunLock(other);
 
-  // A link at the path is never followed, and a directory that cannot hold the file only means
-  // a run without the lock.
-  const std::string link = dir_.File("link.lock");
-  ASSERT_EQ(0, symlink(dir_.File("target").c_str(), link.c_str()));
-  EXPECT_EQ(RUNLOCK_UNAVAILABLE, TakeRunLock(link.c_str(), 0, &fd));
+  // A holder that has not named itself yet is said to be unknown.
+  ASSERT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &fd));
+  ASSERT_EQ(0, ftruncate(fd, 0));
+  o = Captured([&] { EXPECT_EQ(RUNLOCK_TIMED_OUT, TakeRunLock(path.c_str(), 0, &other)); });
+  EXPECT_EQ("II:waiting for the other panelcfg run to finish\nEE:another panelcfg run (which did "
+            "not name itself) still holds " +
+                path + " after 0 s; nothing done\n",
+            o.out);
+  ReleaseRunLock(fd);
+
+  // Anything but a lock file at the path is refused at once, never followed, never waited on:
+  // without its lock a run does nothing.
+  struct Refused {
+    const char *name;
+    std::function<void(const std::string &)> make;
+    const char *why;
+  };
+  const Refused kRefused[] = {
+      {"link.lock",
+       [this](const std::string &p) {
+         ASSERT_EQ(0, symlink(dir_.File("target").c_str(), p.c_str()));
+       },
+       "a symbolic link, not followed"},
+      {"fifo.lock", [](const std::string &p) { ASSERT_EQ(0, mkfifo(p.c_str(), 0600)); },
+       "not a regular file"},
+      {"dir.lock", [](const std::string &p) { ASSERT_EQ(0, mkdir(p.c_str(), 0700)); },
+       "Is a directory"},
+      {"no/such.lock", [](const std::string &) {}, "No such file or directory"},
+  };
+  for (const Refused &c : kRefused) {
+    SCOPED_TRACE(c.name);
+    const std::string at = dir_.File(c.name);
+    c.make(at);
+    o = Captured([&] { EXPECT_EQ(RUNLOCK_REFUSED, TakeRunLock(at.c_str(), 60000, &fd)); });
+    EXPECT_EQ(-1, fd);
+    EXPECT_EQ("EE:cannot take the run lock " + at + ": " + c.why + "; nothing done\n", o.out);
+  }
   EXPECT_FALSE(FileExists(dir_.File("target")));
-  EXPECT_EQ(RUNLOCK_UNAVAILABLE, TakeRunLock(dir_.File("no/such.lock").c_str(), 0, &fd));
-  EXPECT_EQ(-1, fd);
 }
 
 // A run that holds the lock frees it when it ends, whichever way it ends; --list and --help never
@@ -654,13 +685,20 @@ TEST_F(DriverTest, OneDeviceRunsTouchOnlyThatDevice) {
   const int chosen = vusb::AddDevice(vusb::PctLegacySpec());
   const int plain = vusb::AddPlain(0x046d, 0xc077);
   // bus 001: device 002 "1-1" (/dev/hidraw0), device 003 "1-2" (/dev/hidraw1), device 004.
-  for (const char *spec : {"001:003", "1:3", "1-2", "hidraw1", "/dev/hidraw1"}) {
-    SCOPED_TRACE(spec);
+  // --device counts wherever it stands, and the words see the positions they would without it.
+  const std::string s = "1-2";
+  const std::vector<std::vector<std::string>> kLines = {
+      {"--device", "001:003", "--mouse"},      {"--device", "1:3", "--mouse"},
+      {"--device", "1-2", "--mouse"},          {"--device", "hidraw1", "--mouse"},
+      {"--mouse", "--device", "/dev/hidraw1"}, {"--mouse", "x", "--device", s, "not"},
+      {"--mouse", "x", "not", "--device=1-2"}};
+  for (const std::vector<std::string> &line : kLines) {
+    SCOPED_TRACE(Quoted(line));
     vusb::ReEnumerate();
     vusb::ClearLog();
     WriteBytes(dir_.File("manuflist.conf"), "Other Maker Other Panel\n");
     WriteBytes(dir_.File(".pctdevid.conf"), "1111:2222\n");
-    RunResult r = RunPanelcfg(dir_, {"--device", spec, "--mouse"});
+    RunResult r = RunPanelcfg(dir_, line);
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("", r.err);
     EXPECT_TRUE(vusb::Calls(first).empty());

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -237,15 +238,20 @@ TEST_F(ListingTest, DebugModeAddsTheClassificationTraces) {
 
   RunResult r = RunPanelcfg(dir_, {"--list"});
 
+  // The listing keeps standard output to itself (a script reads it); the traces go to standard
+  // error, as --status sends them.
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "panelcfg DD:v0.1\n"
+  EXPECT_EQ(r.out, "bus 001 device 002: 2575:8753 PCT, manufacturer \"Maker\", product \"Panel\"\n"
+                   "bus 001 device 003: 046d:c077 not supported\n");
+  EXPECT_EQ(r.err, "panelcfg DD:v0.1\n"
                    "panelcfg DD:main start argc=2\n"
                    "panelcfg DD:CheckUSBID 0x2575 0x8753\n"
                    "panelcfg DD:CheckUSBID PCT 0x2575 0x8753---match\n"
-                   "bus 001 device 002: 2575:8753 PCT, manufacturer \"Maker\", product \"Panel\"\n"
-                   "panelcfg DD:CheckUSBID 0x46d 0xc077\n"
-                   "bus 001 device 003: 046d:c077 not supported\n");
+                   "panelcfg DD:CheckUSBID 0x46d 0xc077\n");
   EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"enabledebug"});
+  RunResult json = RunPanelcfg(dir_, {"--list", "--json"});
+  EXPECT_TRUE(nlohmann::json::accept(json.out)) << json.out;
+  EXPECT_NE(json.err.find("panelcfg DD:CheckUSBID 0x46d 0xc077\n"), std::string::npos);
 }
 
 TEST_F(ListingTest, EmptyBusIsReportedOnStandardError) {
@@ -268,13 +274,15 @@ TEST_F(ListingTest, OnlyTheWholeFirstArgumentLists) {
     EXPECT_NE(r.out.find("II:PCT Devices:1\n"), std::string::npos) << r.out;
     EXPECT_FALSE(vusb::Transfers(pct).empty());
   }
-  // Words after --list change nothing.
+  // Words after --list are refused, and do nothing.
   vusb::ReEnumerate();
   vusb::ClearLog();
   RunResult r = RunPanelcfg(dir_, {"--list", "--mouse", "not"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("bus 001 device ", 0), 0u) << r.out;
-  EXPECT_TRUE(vusb::Transfers().empty());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "panelcfg: --list takes no argument but --json, not \"--mouse\"\n"
+                   "Try 'panelcfg --help'.\n");
+  EXPECT_TRUE(vusb::Log().empty());
   EXPECT_FALSE(FileExists(dir_.File("Util.conf")));
 }
 
@@ -542,17 +550,74 @@ TEST_F(StatusTest, ListAsJson) {
   EXPECT_TRUE(vusb::Transfers().empty());
 }
 
+// A command line that is not what it seems touches nothing: status 2, the reason on standard
+// error and, for a JSON report, in a document a program can parse.
 TEST_F(StatusTest, BadUsageAndAnEmptyBus) {
   vusb::AddPctCurrent();
-  for (const std::vector<std::string> &args :
-       {std::vector<std::string>{"--status", "--mouse"}, {"--status", "--json", "x"}}) {
-    RunResult r = RunPanelcfg(dir_, args);
+  struct Case {
+    std::vector<std::string> args;
+    const char *message; // after "panelcfg: "
+    const char *code;    // null: no JSON document
+  };
+  const std::string longValue(100000, 'A');
+  const Case kCases[] = {
+      {{"--status", "--mouse"}, "--status takes no argument but --json, not \"--mouse\"", nullptr},
+      {{"--status", "--json", "x"},
+       "--status takes no argument but --json, not \"x\"",
+       "bad-usage"},
+      {{"--list", "--json", "--status"},
+       "--list takes no argument but --json, not \"--status\"",
+       "bad-usage"},
+      {{"--status", "--json", "--device", "1-1", "--device", "1-1"},
+       "--device is given more than once",
+       "bad-usage"},
+      {{"--mouse", "--device", "1-1", "--device=1:2"}, "--device is given more than once", nullptr},
+      {{"--list", "--json", "--device"},
+       "--device needs a device: BUS:DEV, the kernel's name of a USB device or a hidraw node",
+       "bad-usage"},
+      {{"--mouse", "--device", "9:9"}, "--device 9:9: no such USB device", nullptr},
+      {{"--status", "--device", "9:9", "--json"},
+       "--device 9:9: no such USB device",
+       "no-such-device"},
+      // A hostile value is shown cut and with its control characters escaped.
+      {{"--list", "--device", "1\e[2J\n\\x"},
+       "--device 1\\x1b[2J\\x0a\\x5cx: no such USB device",
+       nullptr},
+      {{"--list", "--device", "1:x"},
+       "--device takes BUS:DEV, the kernel's name of a USB device or a hidraw node, not \"1:x\"",
+       nullptr},
+      {{"--status", longValue},
+       "--status takes no argument but --json, not "
+       "\"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA...\"",
+       nullptr},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.args.back().substr(0, 20));
+    vusb::ClearLog();
+    RunResult r = RunPanelcfg(dir_, c.args);
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "panelcfg: --status takes no argument but --json, not \"" + args.back() +
-                         "\"\nTry 'panelcfg --help'.\n");
+    // A device that is not there is no misuse of the command line: no pointer to the help.
+    const std::string message = c.message;
+    const bool device = message.rfind("--device ", 0) == 0 &&
+                        message.find(" needs ") == std::string::npos &&
+                        message.find(" more ") == std::string::npos;
+    const std::string usage = device ? "" : "Try 'panelcfg --help'.\n";
+    if (c.args[0] == "--mouse" && device)
+      EXPECT_EQ(r.err.substr(r.err.find("panelcfg: --device")), "panelcfg: " + message + "\n");
+    else
+      EXPECT_EQ(r.err, "panelcfg: " + message + "\n" + usage);
+    if (c.code == nullptr) {
+      EXPECT_EQ(r.out, "");
+    } else {
+      const nlohmann::json want = {{"schema", 1},
+                                   {"command", c.args[0] == "--list" ? "list" : "status"},
+                                   {"error", {{"code", c.code}, {"text", c.message}}}};
+      EXPECT_EQ(nlohmann::json::parse(r.out), want) << r.out;
+    }
+    for (const vusb::Entry &e : vusb::Log())
+      EXPECT_NE(e.call, "usb_control_msg");
+    EXPECT_FALSE(FileExists(dir_.File("Util.conf")));
   }
-  EXPECT_TRUE(vusb::Log().empty());
 
   vusb::Reset();
   RunResult none = RunPanelcfg(dir_, {"--status", "--json"});
@@ -579,8 +644,8 @@ TEST_F(StatusTest, DebugTracesGoToStandardErrorAndTheReportStaysAlone) {
 
 namespace {
 
-// panelcfg --hotplug SPEC with the plug-in records in records.
-RunResult RunHotplug(const ScratchDir &dir, const ScratchDir &records, const std::string &spec) {
+// panelcfg --hotplug SPEC with the plug-in records in the folder records.
+RunResult RunHotplug(const ScratchDir &dir, const std::string &records, const std::string &spec) {
   std::vector<std::string> args = {"panelcfg", "--hotplug", spec};
   std::vector<char *> argv;
   for (std::string &a : args)
@@ -588,12 +653,15 @@ RunResult RunHotplug(const ScratchDir &dir, const ScratchDir &records, const std
   argv.push_back(nullptr);
   RunResult r;
   const Output o = Captured([&] {
-    r.status =
-        PanelcfgMain(3, argv.data(), dir.Path().c_str(), nullptr, false, records.Path().c_str());
+    r.status = PanelcfgMain(3, argv.data(), dir.Path().c_str(), nullptr, false, records.c_str());
   });
   r.out = o.out;
   r.err = o.err;
   return r;
+}
+
+RunResult RunHotplug(const ScratchDir &dir, const ScratchDir &records, const std::string &spec) {
+  return RunHotplug(dir, records.Path(), spec);
 }
 
 // The last line of a text.
@@ -639,18 +707,18 @@ TEST_F(StatusTest, HotplugGivesANewControllerTheSiteMode) {
   };
   const Case kCases[] = {
       {"valid, same mode", true, "[SETUP]\nPOSMODE=2\n", nullptr,
-       "panelcfg: hotplug 1-1 2575:9969: already in mode 2, nothing to do", 0},
+       "<6>panelcfg: hotplug 1-1 2575:9969: already in mode 2 (mouse), nothing to do", 0},
       {"valid, no site mode", true, nullptr, nullptr,
-       "panelcfg: hotplug 1-1 2575:9969: mode 2, no site mode, nothing to do", 0},
+       "<6>panelcfg: hotplug 1-1 2575:9969: mode 2 (mouse), no site mode, nothing to do", 0},
       {"other mode", true, "[SETUP]\nPOSMODE=1\n", "--digitizer",
-       "panelcfg: hotplug 1-1 2575:9969: mode 2, site mode 1: switched", 0},
+       "<6>panelcfg: hotplug 1-1 2575:9969: mode 2 (mouse), site mode 1 (digitizer): switched", 0},
       {"new, site mode", false, "[SETUP]\nPOSMODE=2\n", "--mouse",
-       "panelcfg: hotplug 1-1 2575:8753: mode 1, site mode 2, identity absent or checksum "
-       "wrong: switched",
+       "<6>panelcfg: hotplug 1-1 2575:8753: mode 1 (digitizer), site mode 2 (mouse), identity "
+       "absent or checksum wrong: switched",
        0},
       {"new, no site mode", false, nullptr, "",
-       "panelcfg: hotplug 1-1 2575:8753: mode 1, no site mode, identity absent or checksum "
-       "wrong: identity block written",
+       "<6>panelcfg: hotplug 1-1 2575:8753: mode 1 (digitizer), no site mode, identity absent "
+       "or checksum wrong: identity block written",
        0},
   };
   int pct = -1;
@@ -710,17 +778,20 @@ TEST_F(StatusTest, HotplugGivesANewControllerTheSiteMode) {
 }
 
 // A controller that never reads as the site wants it (its identity block always reads back
-// with a wrong checksum) is given two runs, then left alone with one EE: line.
+// with a wrong checksum, so every run ends in "check fail") is given two runs, each a failure,
+// then left alone with one EE: line.
 TEST_F(StatusTest, HotplugTriesAControllerThatStaysWrongTwiceThenLeavesIt) {
   const int pct = vusb::AddPctCurrent();
   vusb::Dev(pct).faults.corruptChecksum = true;
   ScratchDir records;
-  const std::string found =
-      "panelcfg: hotplug 1-1 2575:8753: mode 1, no site mode, identity absent or checksum wrong";
-  for (const std::string &line :
-       {found + ": identity block written", found + ": identity block written (run 2 of 2)"}) {
+  const std::string found = "hotplug 1-1 2575:8753: mode 1 (digitizer), no site mode, identity "
+                            "absent or checksum wrong";
+  for (const std::string &line : {"<3>panelcfg: " + found + ": the run failed (try 1 of 2)",
+                                  "<3>panelcfg: " + found + ": the run failed (try 2 of 2)"}) {
     vusb::ReEnumerate();
     RunResult r = RunHotplug(dir_, records, "1-1");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("<7>EE:check fail,not support this touch screen.\n"));
     EXPECT_EQ(line, LastLine(r.out));
     EXPECT_EQ(records.Entries(), std::vector<std::string>{"hotplug-1-1"});
     EXPECT_EQ("tries=", ReadBytes(records.File("hotplug-1-1")).substr(0, 6));
@@ -730,16 +801,102 @@ TEST_F(StatusTest, HotplugTriesAControllerThatStaysWrongTwiceThenLeavesIt) {
   vusb::ClearLog();
   RunResult r = RunHotplug(dir_, records, "1-1");
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ("EE:hotplug 1-1 2575:8753: mode 1, no site mode, identity absent or checksum wrong, "
-            "still after 2 runs: left alone until it is plugged in again\n",
+  EXPECT_EQ("<3>EE:" + found + ", still after 2 runs: left alone until it is plugged in again\n",
             r.out);
   EXPECT_EQ(Forbidden(), std::vector<std::string>{});
   EXPECT_EQ(2, vusb::Dev(pct).resets);
   // A record from another plug-in (written long ago) counts no runs.
   WriteBytes(records.File("hotplug-1-1"), "tries=2\ntime=-100000\n");
   vusb::ReEnumerate();
-  EXPECT_EQ(found + ": identity block written", LastLine(RunHotplug(dir_, records, "1-1").out));
+  EXPECT_EQ("<3>panelcfg: " + found + ": the run failed (try 1 of 2)",
+            LastLine(RunHotplug(dir_, records, "1-1").out));
   EXPECT_EQ(3, vusb::Dev(pct).resets);
+}
+
+// A try that cannot be counted is not made: the run's reset is a new plug-in, and uncounted
+// tries would reset the controller for ever. One EE: line, status 1, nothing sent but reads.
+TEST_F(StatusTest, HotplugFailsClosedWhenItCannotKeepItsRecord) {
+  const int pct = vusb::AddPctCurrent();
+  struct Case {
+    const char *what;
+    std::function<void(const std::string &folder)> make; // the records' folder, before the run
+    const char *why;                                     // null: the try is made and counted
+  };
+  const std::string where = dir_.File("records");
+  const Case kCases[] = {
+      {"folder is a file", [](const std::string &f) { WriteBytes(f, "x"); }, "not a directory"},
+      {"folder is a link",
+       [this](const std::string &f) {
+         ASSERT_EQ(0, mkdir(dir_.File("real").c_str(), 0700));
+         ASSERT_EQ(0, symlink(dir_.File("real").c_str(), f.c_str()));
+       },
+       "not a directory"},
+      {"folder others may write",
+       [](const std::string &f) {
+         ASSERT_EQ(0, mkdir(f.c_str(), 0700));
+         ASSERT_EQ(0, chmod(f.c_str(), 0777));
+       },
+       "writable by other users"},
+      {"record is a directory",
+       [](const std::string &f) {
+         ASSERT_EQ(0, mkdir(f.c_str(), 0700));
+         ASSERT_EQ(0, mkdir((f + "/hotplug-1-1").c_str(), 0700));
+       },
+       "not a regular file"},
+      {"record is a FIFO",
+       [](const std::string &f) {
+         ASSERT_EQ(0, mkdir(f.c_str(), 0700));
+         ASSERT_EQ(0, mkfifo((f + "/hotplug-1-1").c_str(), 0600));
+       },
+       "not a regular file"},
+      {"record is a link",
+       [this](const std::string &f) {
+         ASSERT_EQ(0, mkdir(f.c_str(), 0700));
+         ASSERT_EQ(0, symlink(dir_.File("target").c_str(), (f + "/hotplug-1-1").c_str()));
+       },
+       "a symbolic link, not followed"},
+      // Last: the controller then has its identity block.
+      {"folder missing", [](const std::string &) {}, nullptr},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(where);
+    std::filesystem::remove_all(dir_.File("real"));
+    c.make(where);
+    vusb::ReEnumerate();
+    vusb::ClearLog();
+    const int resets = vusb::Dev(pct).resets;
+    RunResult r = RunHotplug(dir_, where, "1-1");
+    const std::string found = "hotplug 1-1 2575:8753: mode 1 (digitizer), no site mode, identity "
+                              "absent or checksum wrong";
+    if (c.why == nullptr) {
+      EXPECT_EQ(0, r.status);
+      EXPECT_EQ("<6>panelcfg: " + found + ": identity block written", LastLine(r.out));
+      struct stat st {};
+      ASSERT_EQ(0, lstat(where.c_str(), &st));
+      EXPECT_EQ(040700u, st.st_mode);
+      EXPECT_EQ("tries=1\n", ReadBytes(where + "/hotplug-1-1").substr(0, 8));
+      continue;
+    }
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("<3>EE:" + found + ": cannot keep the record " + where + "/hotplug-1-1: " + c.why +
+                  "; nothing done\n",
+              r.out);
+    EXPECT_EQ(Forbidden(), std::vector<std::string>{});
+    EXPECT_EQ(resets, vusb::Dev(pct).resets);
+    EXPECT_FALSE(FileExists(dir_.File("target")));
+  }
+  // Without a site mode it can read, the handler does not guess one.
+  std::filesystem::remove_all(where);
+  ASSERT_EQ(0, mkfifo(dir_.File("Util.conf").c_str(), 0600));
+  vusb::ReEnumerate();
+  vusb::ClearLog();
+  RunResult r = RunHotplug(dir_, where, "1-1");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("<3>EE:hotplug 1-1 2575:8753: cannot read " + dir_.Path() +
+                "/Util.conf: not a regular file; nothing done\n",
+            r.out);
+  EXPECT_EQ(Forbidden(), std::vector<std::string>{});
 }
 
 TEST_F(StatusTest, HotplugOfADeviceThatIsNotSupportedOrGone) {
@@ -754,13 +911,13 @@ TEST_F(StatusTest, HotplugOfADeviceThatIsNotSupportedOrGone) {
     int status;
   };
   const Case kCases[] = {
-      {"1-1", "panelcfg: hotplug 1-1 046d:c077: not a supported controller, nothing to do\n", 0},
+      {"1-1", "<6>panelcfg: hotplug 1-1 046d:c077: not a supported controller, nothing to do\n", 0},
       {"1:3",
-       "panelcfg: hotplug 1-2 1234:8888: resistive, firmware supported, rotation 0, "
+       "<6>panelcfg: hotplug 1-2 1234:8888: resistive, firmware supported, rotation 0, "
        "nothing to do\n",
        0},
-      {"1-3", "panelcfg: hotplug 1-3: no longer on the bus, nothing to do\n", 0},
-      {"9-9", "panelcfg: hotplug 9-9: no longer on the bus, nothing to do\n", 0},
+      {"1-3", "<6>panelcfg: hotplug 1-3: no longer on the bus, nothing to do\n", 0},
+      {"9-9", "<6>panelcfg: hotplug 9-9: no longer on the bus, nothing to do\n", 0},
   };
   vusb::Dev(gone).unplugged = true;
   for (const Case &c : kCases) {
@@ -778,7 +935,7 @@ TEST_F(StatusTest, HotplugOfADeviceThatIsNotSupportedOrGone) {
   vusb::ReEnumerate();
   RunResult r = RunHotplug(dir_, records, "1-3");
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ("panelcfg: hotplug 1-3 2575:8753: cannot be read, the firmware identity cannot be "
+  EXPECT_EQ("<3>panelcfg: hotplug 1-3 2575:8753: cannot be read, the firmware identity cannot be "
             "read\n",
             r.out);
   // A resistive controller off rotation 0 gets one run with no word.
@@ -786,7 +943,7 @@ TEST_F(StatusTest, HotplugOfADeviceThatIsNotSupportedOrGone) {
   vusb::ReEnumerate();
   r = RunHotplug(dir_, records, "1-2");
   EXPECT_EQ(0, r.status);
-  EXPECT_EQ("panelcfg: hotplug 1-2 1234:8888: resistive, firmware supported, rotation 1: "
+  EXPECT_EQ("<6>panelcfg: hotplug 1-2 1234:8888: resistive, firmware supported, rotation 1: "
             "rotation reset",
             LastLine(r.out));
   EXPECT_EQ(0, vusb::Dev(res).rotation);

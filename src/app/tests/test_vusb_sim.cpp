@@ -481,6 +481,19 @@ TEST_F(Sim, ManyRunsAtOnceNeverFailTheSimulator) {
 
 } // namespace
 
+// A report that cannot be written is a failure: status 1 and the reason on standard error.
+TEST_F(Sim, ReportsThatCannotBeWrittenFail) {
+  for (const char *args : {"--list", "--list --json", "--status", "--status --json",
+                           "--device 1-2 --status --json", "--hotplug 1-2"}) {
+    SCOPED_TRACE(args);
+    // Standard error to the pipe, standard output to a full device; the rest of the line is
+    // a comment.
+    Result r = Run(std::string("--instant ") + args + " 2>&1 >/dev/full #");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "panelcfg: cannot write to standard output: No space left on device\n");
+  }
+}
+
 // The simulator runs the hotplug handler with its records beside the state file: the new
 // controller gets the site's mode, the one that comes back is left alone.
 TEST_F(Sim, HotplugGivesTheSiteModeOnceAndKeepsItsRecordsBesideTheState) {
@@ -489,17 +502,27 @@ TEST_F(Sim, HotplugGivesTheSiteModeOnceAndKeepsItsRecordsBesideTheState) {
   std::ofstream(dir / "Util.conf") << "[SETUP]\nPOSMODE=2\n";
   Result first = Run("--instant --fresh --hotplug 1-2");
   EXPECT_EQ(first.status, 0);
-  EXPECT_EQ(first.out.substr(first.out.rfind("panelcfg: ")),
-            "panelcfg: hotplug 1-2 2575:8753: mode 1, site mode 2, identity absent or checksum "
-            "wrong: switched\n");
+  // For the journal: the run's lines at debug priority, the handler's one line at info.
+  const size_t last = first.out.rfind("\n<");
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_EQ(first.out.substr(last + 1),
+            "<6>panelcfg: hotplug 1-2 2575:8753: mode 1 (digitizer), site mode 2 (mouse), "
+            "identity absent or checksum wrong: switched\n");
+  for (size_t at = 0; at < last; at = first.out.find('\n', at) + 1)
+    EXPECT_EQ(first.out.substr(at, 3), "<7>") << first.out.substr(at, 40);
   EXPECT_EQ(Entries(home_ / ".panelcfg-sim" / "state.json.hotplug"),
             std::vector<std::string>{"hotplug-1-2"});
   // Only that controller was handled: the list files name it alone.
   EXPECT_EQ(Slurp(dir / ".pctdevid.conf"), "2575:8753\n");
   Result again = Run("--instant --hotplug hidraw1");
   EXPECT_EQ(again.status, 0);
-  EXPECT_EQ(again.out, "panelcfg: hotplug 1-2 2575:9969: already in mode 2, nothing to do\n");
+  EXPECT_EQ(again.out, "<6>panelcfg: hotplug 1-2 2575:9969: already in mode 2 (mouse), nothing to "
+                       "do\n");
   EXPECT_TRUE(Entries(home_ / ".panelcfg-sim" / "state.json.hotplug").empty());
+  // This firmware stores hybrid-d as 4: the handler names it so and leaves it there.
+  ASSERT_EQ(Run("--instant --hybrid-d").status, 2);
+  EXPECT_EQ(Run("--instant --hotplug 1-2").out,
+            "<6>panelcfg: hotplug 1-2 2575:9968: already in mode 4 (hybrid-d), nothing to do\n");
   Result list = Run("--instant --device 2:3 --list");
   EXPECT_EQ(list.out, "bus 002 device 003: 1234:8888 resistive, manufacturer \"Orrin Devices\", "
                       "product \"RT-4W Resistive Touch\"\n");

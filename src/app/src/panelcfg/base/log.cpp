@@ -70,46 +70,52 @@ void EnablePrintData(const char *str, const unsigned char *buf, int Len) {
 
 namespace {
 
-// One prefixed stream: where its lines go, and whether the next byte starts a line.
-struct JournalStream {
+// One checked stream: where its lines go, whether they get a priority, whether the next byte
+// starts a line, and the first error in writing them.
+struct CheckedStream {
   FILE *target = nullptr;
   FILE *stream = nullptr;
+  bool prefix = false;
   bool lineStart = true;
-  bool failed = false;
+  int err = 0;
 };
-JournalStream journalOut;
-JournalStream journalErr;
+CheckedStream checkedOut;
+CheckedStream checkedErr;
 
 bool HasPriority(const char *buf, size_t size) {
   return size >= 3 && buf[0] == '<' && buf[1] >= '0' && buf[1] <= '7' && buf[2] == '>';
 }
 
-ssize_t JournalWrite(void *cookie, const char *buf, size_t size) {
-  auto *j = static_cast<JournalStream *>(cookie);
+ssize_t CheckedWrite(void *cookie, const char *buf, size_t size) {
+  auto *j = static_cast<CheckedStream *>(cookie);
   size_t done = 0;
+  errno = 0;
   while (done < size) {
-    if (j->lineStart && !HasPriority(buf + done, size - done))
+    if (j->prefix && j->lineStart && !HasPriority(buf + done, size - done))
       fputs("<7>", j->target);
     const void *nl = memchr(buf + done, '\n', size - done);
-    const size_t len = nl != nullptr ? static_cast<size_t>(static_cast<const char *>(nl) - (buf + done)) + 1
-                                     : size - done;
+    const size_t len = nl != nullptr
+                           ? static_cast<size_t>(static_cast<const char *>(nl) - (buf + done)) + 1
+                           : size - done;
     fwrite(buf + done, 1, len, j->target);
     j->lineStart = nl != nullptr;
     done += len;
   }
   if (fflush(j->target) != 0 || ferror(j->target) != 0) {
-    j->failed = true;
+    if (j->err == 0)
+      j->err = errno != 0 ? errno : EIO;
     return -1;
   }
   return static_cast<ssize_t>(size);
 }
 
-void Begin(JournalStream &j, FILE *&std) {
+void Begin(CheckedStream &j, FILE *&std, bool prefix) {
   fflush(std);
-  j = JournalStream{};
+  j = CheckedStream{};
   j.target = std;
+  j.prefix = prefix;
   cookie_io_functions_t io = {};
-  io.write = JournalWrite;
+  io.write = CheckedWrite;
   j.stream = fopencookie(&j, "w", io);
   if (j.stream == nullptr)
     return;
@@ -117,36 +123,33 @@ void Begin(JournalStream &j, FILE *&std) {
   std = j.stream;
 }
 
-bool End(JournalStream &j, FILE *&std) {
+// Puts the stream back; returns the first error in writing it, 0 when none.
+int End(CheckedStream &j, FILE *&std) {
   if (j.stream == nullptr)
-    return true;
+    return 0;
   fflush(j.stream);
   std = j.target;
   fclose(j.stream);
   j.stream = nullptr;
-  return !j.failed;
+  if (j.err == 0 && (fflush(std) != 0 || ferror(std) != 0))
+    j.err = errno != 0 ? errno : EIO;
+  return j.err;
 }
 
 } // namespace
 
-void BeginJournalLines() {
-  Begin(journalOut, stdout);
-  Begin(journalErr, stderr);
+void BeginCheckedOutput(bool journal) {
+  Begin(checkedOut, stdout, journal);
+  if (journal)
+    Begin(checkedErr, stderr, true);
 }
 
-bool EndJournalLines() {
-  End(journalErr, stderr);
-  return End(journalOut, stdout) && StdoutWritten();
-}
-
-bool StdoutWritten() {
-  errno = 0;
-  const bool flushed = fflush(stdout) == 0;
-  const int err = errno;
-  if (flushed && ferror(stdout) == 0)
+bool EndCheckedOutput() {
+  End(checkedErr, stderr);
+  const int err = End(checkedOut, stdout);
+  if (err == 0)
     return true;
-  fprintf(stderr, "panelcfg: cannot write to standard output: %s\n",
-          strerror(err != 0 ? err : EIO));
+  fprintf(stderr, "panelcfg: cannot write to standard output: %s\n", strerror(err));
   return false;
 }
 
@@ -158,7 +161,7 @@ ShownText Shown(const char *value) {
     const auto c = static_cast<unsigned char>(value[i]);
     const size_t room = sizeof shown.text - len;
     const int n = c < 0x20 || c > 0x7E || c == '\\' ? snprintf(shown.text + len, room, "\\x%02x", c)
-                                                     : snprintf(shown.text + len, room, "%c", c);
+                                                    : snprintf(shown.text + len, room, "%c", c);
     len += static_cast<size_t>(n);
   }
   if (value[i] != '\0')

@@ -22,17 +22,15 @@ enum LogMode {
 };
 void SetLogMode(LogMode mode);
 
-// Lines for a service's journal, which reads a "<N>" at the start of a line as its syslog
-// priority: from BeginJournalLines on, every line printed on standard output or standard error
-// starts with "<7>" (debug) unless it starts with a "<N>" of its own, so that only the lines
-// printed with one stand out. EndJournalLines puts both streams back and returns false when
-// standard output could not be written meanwhile.
-void BeginJournalLines();
-bool EndJournalLines();
-
-// Whether everything printed on standard output so far reached it (after a flush); when not,
-// says so on standard error.
-bool StdoutWritten();
+// Output whose failure is a failure of the command: from BeginCheckedOutput on, standard output
+// goes through a stream that keeps the first error in writing it. With journal, for a service's
+// journal, which reads a "<N>" at the start of a line as its syslog priority, every line printed
+// on standard output or standard error starts with "<7>" (debug) unless it starts with a "<N>"
+// of its own, so that only the lines printed with one stand out. EndCheckedOutput puts the
+// streams back and returns false, after a line on standard error, when standard output could
+// not be written.
+void BeginCheckedOutput(bool journal);
+bool EndCheckedOutput();
 
 // A value from the command line as a message shows it: control characters, backslashes and
 // bytes above 0x7E as \xHH, cut after kShownChars characters of the value ("..." then follows).

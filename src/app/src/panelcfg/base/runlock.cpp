@@ -87,8 +87,9 @@ RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd) {
         DebugMsg(0, "another panelcfg run (pid %ld) still holds %s after %u s; nothing done\n",
                  holder, path, waitMs / 1000);
       else
-        DebugMsg(0, "another panelcfg run (which did not name itself) still holds %s after %u s; "
-                    "nothing done\n",
+        DebugMsg(0,
+                 "another panelcfg run (which did not name itself) still holds %s after %u s; "
+                 "nothing done\n",
                  path, waitMs / 1000);
       close(lock);
       return RUNLOCK_TIMED_OUT;

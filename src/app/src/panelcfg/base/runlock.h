@@ -16,9 +16,9 @@ enum RunLockResult {
   RUNLOCK_REFUSED,     // something other than a lock file is at the path; an EE: line says so
 };
 
-// Takes an exclusive flock on path (created 0600, never through a link, a regular file only). While another process
-// holds it, prints once that this run waits for that process (its pid is in the file) and
-// polls until waitMs have passed. These waits are real time: they are no protocol pause.
+// Takes an exclusive flock on path (created 0600, never through a link, a regular file only). While
+// another process holds it, prints once that this run waits for that process (its pid is in the
+// file) and polls until waitMs have passed. These waits are real time: they are no protocol pause.
 RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd);
 
 // Releases a lock taken by TakeRunLock (-1: none).

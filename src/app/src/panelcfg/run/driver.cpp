@@ -248,10 +248,11 @@ int StatusMain(int argc, char **argv, const char *dir, const char *lockPath, con
     SetLogMode(LOG_STDOUT);
     return kStatusBadUsage;
   }
+  BeginCheckedOutput(false);
   int status = ReportStatus(json);
   ReleaseRunLock(lock);
   SetLogMode(LOG_STDOUT);
-  if (!StdoutWritten() && status == 0)
+  if (!EndCheckedOutput() && status == 0)
     status = kStatusUnread;
   return status;
 }
@@ -382,9 +383,10 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
       SetLogMode(LOG_STDOUT);
       return kStatusBadUsage;
     }
+    BeginCheckedOutput(false);
     ListDevices(WantsJson(argc, argv));
     SetLogMode(LOG_STDOUT);
-    return StdoutWritten() ? 0 : kStatusUnread;
+    return EndCheckedOutput() ? 0 : kStatusUnread;
   }
 
   // Lines reach a log file as they are printed, in order with standard error, and a signal

@@ -132,7 +132,8 @@ Need Decide(const ControllerReading &r, int site) {
   if (site == 0)
     len += static_cast<size_t>(snprintf(n.found + len, sizeof n.found - len, ", no site mode"));
   else if (mode)
-    len += static_cast<size_t>(ShowMode(n.found + len, sizeof n.found - len, ", site mode", r, target));
+    len += static_cast<size_t>(
+        ShowMode(n.found + len, sizeof n.found - len, ", site mode", r, target));
   if (identity)
     snprintf(n.found + len, sizeof n.found - len, ", %s", IdentityPhrase(r.identity));
   if (!n.run && site != 0)
@@ -284,10 +285,10 @@ int HotplugMain(const char *spec, const char *dir, const char *lockPath, const c
   setvbuf(stdout, nullptr, _IOLBF, 0);
   InstallStopSignals();
   SetLogMode(LOG_STDOUT);
-  BeginJournalLines();
+  BeginCheckedOutput(true);
   int status = Handle(spec, dir, lockPath, recordDir);
   SetLogMode(LOG_STDOUT);
-  if (!EndJournalLines() && status == kDone)
+  if (!EndCheckedOutput() && status == kDone)
     status = kFailed;
   return status;
 }

@@ -63,8 +63,8 @@ struct ControllerReading {
   int generation;      // PCT: 1 legacy, 2 or 3 current, 0 not read
   int chip;            // PCT firmware identity: chip and revision, 0 not read
   int fwRev;
-  int mode;            // PCT position mode 1..4 as stored, 0 not read
-  int identity;        // READ_ID_*
+  int mode;     // PCT position mode 1..4 as stored, 0 not read
+  int identity; // READ_ID_*
   bool resFirmwareSupported;
   int rotation; // resistive, -1 not read
 };

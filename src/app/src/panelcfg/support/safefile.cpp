@@ -36,7 +36,12 @@ bool KeepModeAndOwner(int fd, const char *path) {
 } // namespace
 
 const char *SafeFileError(int err) {
-  return err == kErrNotRegular ? "not a regular file" : strerror(err);
+  if (err == kErrNotRegular)
+    return "not a regular file";
+  // What O_NOFOLLOW answers for a link at the path.
+  if (err == ELOOP)
+    return "a symbolic link, not followed";
+  return strerror(err);
 }
 
 int SafeOpen(const char *path, int flags, mode_t mode) {
@@ -77,7 +82,8 @@ SafeReplaceStep SafeReplaceFile(const char *path, const char *content, size_t le
   char tmp[4200];
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-    const int n = snprintf(tmp, sizeof tmp, "%s.new%d-%d", path, static_cast<int>(getpid()), attempt);
+    const int n =
+        snprintf(tmp, sizeof tmp, "%s.new%d-%d", path, static_cast<int>(getpid()), attempt);
     if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
       errno = ENAMETOOLONG;
       return SAFE_CREATE;

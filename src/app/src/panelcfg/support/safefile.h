@@ -11,8 +11,8 @@
 // errno value of a path that holds something other than a regular file.
 constexpr int kErrNotRegular = 0x10000 + 1;
 
-// The text for an errno value of these calls: "not a regular file" for kErrNotRegular, the
-// system's text otherwise.
+// The text for an errno value of these calls: "not a regular file" for kErrNotRegular, "a
+// symbolic link, not followed" for ELOOP, the system's text otherwise.
 const char *SafeFileError(int err);
 
 // Opens path with flags (O_RDONLY or O_RDWR, O_CREAT allowed with mode) never through a link
