@@ -2,6 +2,7 @@
 // current-generation and a legacy PCT controller, a resistive controller, a device of no
 // supported family), checked against the rules of the operation words: the run selection, the
 // exit status, Util.conf, the list files, and that every device is released and closed.
+// --device SPEC may stand anywhere: the words are read without it.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -63,6 +64,7 @@ const char *const kPieces[] = {"--digitizer",
                                "--status",
                                "--json",
                                "--device",
+                               "--device=1-2",
                                "--hotplug",
                                "1:2",
                                "1-1",
@@ -101,7 +103,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     args.push_back(a.substr(0, strnlen(a.c_str(), a.size())));
   }
-  const int argc = static_cast<int>(args.size());
 
   dir->Empty();
   fuzz::WriteFile(dir->File("options.ini"), "[options]\nres=1\n");
@@ -119,8 +120,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     argv.push_back(a.data());
   argv.push_back(nullptr);
   records->Empty();
-  const int status =
-      PanelcfgMain(argc, argv.data(), dir->Path().c_str(), nullptr, false, records->Path().c_str());
+  const int status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir->Path().c_str(),
+                                  nullptr, false, records->Path().c_str());
+
+  // --device SPEC (or --device=SPEC) counts wherever it stands and is taken off before the words
+  // are read; given twice, or with no device after it, nothing is touched and the status is 2.
+  std::vector<std::string> words = {"panelcfg"};
+  int devices = 0;
+  bool missing = false;
+  for (size_t i = 1; i < args.size(); i++) {
+    if (args[i] == "--device" && i + 1 >= args.size())
+      missing = true;
+    if (args[i] == "--device" || args[i].rfind("--device=", 0) == 0)
+      devices++;
+    else
+      words.push_back(args[i]);
+    if (args[i] == "--device")
+      i++;
+  }
+  if (missing || devices > 1) {
+    if (status != 2)
+      fuzz::Die("exit status %d for --device given %d times", status, devices);
+    if (!vusb::Log().empty())
+      fuzz::Die("a bad --device touched the bus");
+    fuzz::CheckPanelFiles(*dir, 0, {"options.ini"});
+    return 0;
+  }
+  args = words;
+  const int argc = static_cast<int>(args.size());
 
   // What the rules give for these arguments.
   const std::string first = argc > 1 ? args[1] : "";
@@ -171,9 +198,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   };
   // The status reads through the drivers' hidraw nodes: nothing taken over, no usbfs transfer,
   // no file, and every controller here is readable (2: anything but --json after it).
+  // A report takes --json and nothing else.
+  bool usage = false;
+  for (int i = 2; i < argc; i++)
+    usage = usage || args[i] != "--json";
+  if (first == "--list" && usage) {
+    if (status != 2 || !vusb::Log().empty())
+      fuzz::Die("--list with %s exited with %d", args[2].c_str(), status);
+    fuzz::CheckPanelFiles(*dir, 0, {"options.ini"});
+    return 0;
+  }
   if (first == "--status") {
-    const bool usage = argc > 3 || (argc == 3 && args[2] != "--json");
-    if (status != (usage ? 2 : 0))
+    if (status != (usage ? 2 : 0) && !(devices == 1 && status == 2))
       fuzz::Die("--status exited with %d", status);
     for (const vusb::Entry &e : vusb::Log())
       if (e.call == "usb_claim_interface" || e.call == "usb_detach_kernel_driver_np" ||
@@ -184,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   // The one-device commands have their own tests; here they must only leave every device closed
   // and released and never open one of no supported family (checked above).
-  if (first == "--device" || first == "--hotplug")
+  if (devices == 1 || first == "--hotplug")
     return 0;
   // Recovery: every controller here has its driver bound, so none is claimed or reset.
   if (first == "--recover") {

@@ -151,4 +151,28 @@ sed "s/^/VMBED-JOURNAL hotplug /" /tmp/journal.log
 ls /run/panelcfg 2>/dev/null | sed "s/^/VMBED-RECORD hotplug /"
 stop_device
 
+# Hotplug with a record folder that cannot be written (a read-only file system mounted there):
+# the try could not be counted, so the handler makes none; the controller is only read.
+rm -rf /run/panelcfg
+mkdir -m 0700 /run/panelcfg
+mount -t tmpfs -o ro,mode=0700 tmpfs /run/panelcfg
+: >/tmp/journal.log
+: >/run/vmbed-systemd
+begin
+vmbed-device /vmbed/pct-current.json /tmp/device.log &
+device_pid=$!
+i=0
+while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt 1 ] && [ "$i" -lt 600 ]; do
+  sleep 0.1
+  i=$((i + 1))
+done
+sleep 1 # a second start would come now, were the controller reset
+rm -f /run/vmbed-systemd
+: >/tmp/out
+: >/tmp/err
+finish hotro 2575:8753 0
+sed "s/^/VMBED-JOURNAL hotro /" /tmp/journal.log
+umount /run/panelcfg
+stop_device
+
 echo "VMBED-END"

@@ -710,13 +710,13 @@ controller_is unplug none
 hotplug_unit="panelcfg-hotplug@hidraw0.service"
 same "hotplug: the units' output (the journal)" <(
   echo "start $hotplug_unit /usr/sbin/panelcfg --hotplug hidraw0"
-  printf '%s\n' "II:Firmware Version:S1.2.04(r368) ChipID:8" "II:check pass" "II:Set to mouse" \
-    "II:PCT Devices:1" \
-    "panelcfg: hotplug 1-1 2575:8753: mode 1, site mode 2, identity absent or checksum wrong: switched" |
+  printf '%s\n' "<7>II:Firmware Version:S1.2.04(r368) ChipID:8" "<7>II:check pass" "<7>II:Set to mouse" \
+    "<7>II:PCT Devices:1" \
+    "<6>panelcfg: hotplug 1-1 2575:8753: mode 1 (digitizer), site mode 2 (mouse), identity absent or checksum wrong: switched" |
     sed "s/^/$hotplug_unit out /"
   echo "exit $hotplug_unit 0"
   echo "start $hotplug_unit /usr/sbin/panelcfg --hotplug hidraw0"
-  echo "$hotplug_unit out panelcfg: hotplug 1-1 2575:9969: already in mode 2, nothing to do"
+  echo "$hotplug_unit out <6>panelcfg: hotplug 1-1 2575:9969: already in mode 2 (mouse), nothing to do"
   echo "exit $hotplug_unit 0"
 ) "$(tagged JOURNAL hotplug)"
 same "hotplug: the handlers' output against panelcfg-sim" <(cat "$expect/hot1.out" "$expect/hot2.out") \
@@ -734,6 +734,17 @@ in_order UEVENT hotplug '^add usb usb_device 2575/8753/100' '^add hidraw' \
   '^bind usb usb_interface 2575/9969/100 usbhid$'
 [ -z "$(tagged RECORD hotplug)" ] || fail "hotplug: plug-in records left in /run/panelcfg: $(tagged RECORD hotplug)"
 controller_is hotplug "1-1 2575:9969 usbhid hidraw0"
+
+# Hotplug that cannot record its try: one EE: line at error priority, a failed unit, and the
+# controller only read: no write, no reset, still under its new IDs with usbhid bound.
+same "hotro: the unit's output (the journal)" <(
+  echo "start $hotplug_unit /usr/sbin/panelcfg --hotplug hidraw0"
+  echo "$hotplug_unit out <3>EE:hotplug 1-1 2575:8753: mode 1 (digitizer), site mode 2 (mouse), identity absent or checksum wrong: cannot keep the record /run/panelcfg/hotplug-1-1: Read-only file system; nothing done"
+  echo "exit $hotplug_unit 1"
+) "$(tagged JOURNAL hotro)"
+[ -z "$(tagged DEV hotro | grep -E '^hid set (f3 |08 a8 22 |08 84 c9 )')" ] || fail "hotro: the controller was written to"
+[ -z "$(tagged DEV hotro | grep '^reset')" ] || fail "hotro: the controller was reset"
+controller_is hotro "1-1 2575:8753 usbhid hidraw0"
 
 # The gadgetfs race: a request the device program may have lost or mixed up. Nothing above
 # counts then, neither a pass nor a failure. The device program reports what it sees. A
