@@ -157,7 +157,7 @@ ShownText Shown(const char *value) {
   ShownText shown{};
   size_t len = 0;
   size_t i = 0;
-  for (; value[i] != '\0' && i < kShownChars; i++) {
+  for (; i < kShownChars && value[i] != '\0'; i++) {
     const auto c = static_cast<unsigned char>(value[i]);
     const size_t room = sizeof shown.text - len;
     const int n = c < 0x20 || c > 0x7E || c == '\\' ? snprintf(shown.text + len, room, "\\x%02x", c)

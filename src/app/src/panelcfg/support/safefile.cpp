@@ -50,12 +50,10 @@ int SafeOpen(const char *path, int flags, mode_t mode) {
     return -1;
   struct stat info {};
   int err = 0;
-  if (fstat(fd, &info) != 0)
-    err = errno;
-  else if (!S_ISREG(info.st_mode))
+  if (fstat(fd, &info) == 0 && !S_ISREG(info.st_mode))
     err = kErrNotRegular;
-  else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-    err = errno;
+  else if (!S_ISREG(info.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    err = errno; // fstat or fcntl failed
   if (err != 0) {
     close(fd);
     errno = err;
