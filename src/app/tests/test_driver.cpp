@@ -585,6 +585,46 @@ TEST_F(DriverTest, RunLock) {
   EXPECT_FALSE(FileExists(dir_.File("target")));
 }
 
+// A command that did not get the run lock ends as it says: a JSON report with a document, the
+// hotplug handler with its one line, a run with status 0; the simulator ends the same way.
+TEST_F(DriverTest, CommandsThatDidNotGetTheLock) {
+  struct Case {
+    std::vector<std::string> args;
+    RunLockResult why;
+    int status;
+    const char *out;
+  };
+  const Case kCases[] = {
+      {{"--mouse"}, RUNLOCK_TIMED_OUT, 0, ""},
+      {{"--status"}, RUNLOCK_TIMED_OUT, 1, ""},
+      {{"--device", "1-1", "--status", "--json"}, RUNLOCK_TIMED_OUT, 1,
+       "{\n  \"schema\": 1,\n  \"command\": \"status\",\n  \"error\": {\n    \"code\": "
+       "\"lock-timeout\",\n    \"text\": \"another panelcfg run held the run lock too long; "
+       "nothing read\"\n  }\n}\n"},
+      {{"--status", "--json"}, RUNLOCK_REFUSED, 1,
+       "{\n  \"schema\": 1,\n  \"command\": \"status\",\n  \"error\": {\n    \"code\": "
+       "\"lock-refused\",\n    \"text\": \"the run lock cannot be taken; nothing read\"\n  }\n}\n"},
+      {{"--hotplug", "1-1"}, RUNLOCK_TIMED_OUT, 1,
+       "<3>panelcfg: hotplug 1-1: another run held the lock too long, nothing done\n"},
+      {{"--hotplug", "1-1"}, RUNLOCK_REFUSED, 1,
+       "<3>panelcfg: hotplug 1-1: the run lock cannot be taken, nothing done\n"},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(Quoted(c.args));
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "panelcfg");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int status = -1;
+    Output o = Captured(
+        [&] { status = LockNotTaken(static_cast<int>(args.size()), argv.data(), c.why); });
+    EXPECT_EQ(c.status, status);
+    EXPECT_EQ(c.out, o.out);
+  }
+}
+
 // A run that holds the lock frees it when it ends, whichever way it ends; --list and --help never
 // take it.
 TEST_F(DriverTest, RunsHoldTheLockUntilTheirEnd) {
