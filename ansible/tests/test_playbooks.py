@@ -155,9 +155,14 @@ def test_first_play_switches_the_second_only_reads(tmp_path):
 
     # Chip 8 revision 368 numbers the hybrid modes the other way round: hybrid-d is mode 4,
     # as on the legacy controller.
+    predicted = fleet.play('mode.yml', '--check', mode='hybrid-d').result('panel-a', 'Set the mode')
     hybrid = fleet.play('mode.yml', mode='hybrid-d').result('panel-a', 'Set the mode')
     assert hybrid['changed'] and modes(hybrid['controllers_after']) == {
         '2575:9968': 4, '22b9:0040': 4}
+    # Named as asked for; the legacy controller cannot tell its hybrid modes apart.
+    assert [c['mode']['name'] for c in hybrid['controllers_after']] == ['hybrid-d', 'hybrid']
+    assert [c['mode'] for c in predicted['controllers_after']] == [
+        c['mode'] for c in hybrid['controllers_after']]
     assert not fleet.play('mode.yml', mode='hybrid-d').result('panel-a', 'Set the mode')['changed']
 
 

@@ -199,6 +199,11 @@ TEST_F(ListingTest, DevicesThatCannotBeReadSayWhy) {
   const int odd = vusb::AddPctCurrent(0x2149, 0x3d28);
   vusb::Dev(odd).strings[1] = "";
   vusb::Dev(odd).strings[2] = "Two\nLines\t\x7f";
+  // Read as Latin-1 (é 0xE9, NEL 0x85, no-break space 0xA0, 0x9F), shown as UTF-8; the C1
+  // controls become '?' too.
+  const int latin = vusb::AddPctCurrent(0x2575, 0x9968);
+  vusb::Dev(latin).strings[1] = "Soci\xc3\xa9t\xc3\xa9\xc2\x85";
+  vusb::Dev(latin).strings[2] = "Panel\xc2\xa0\xc2\x9f";
 
   RunResult r = RunPanelcfg(dir_, {"--list"});
 
@@ -209,7 +214,9 @@ TEST_F(ListingTest, DevicesThatCannotBeReadSayWhy) {
                    "bus 001 device 004: 22b9:0040 PCT, manufacturer unreadable (Broken pipe), "
                    "product unreadable (Broken pipe)\n"
                    "bus 001 device 005: 2149:3d28 PCT, manufacturer \"\", product "
-                   "\"Two?Lines??\"\n");
+                   "\"Two?Lines??\"\n"
+                   "bus 001 device 006: 2575:9968 PCT, manufacturer \"Soci\xc3\xa9t\xc3\xa9?\", "
+                   "product \"Panel\xc2\xa0?\"\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(vusb::OpenHandleCount(), 0);
   EXPECT_TRUE(vusb::Transfers().empty());
@@ -486,12 +493,85 @@ TEST_F(StatusTest, ControllersNoRunConfiguresAreNamedWithoutFailingTheStatus) {
   EXPECT_EQ(Forbidden(), std::vector<std::string>{});
 }
 
+// The number is the one the controller stores; the name is the mode that was asked for to get
+// it, which depends on the generation and the firmware.
+TEST_F(StatusTest, ModesAreNamedAsTheyWereAskedFor) {
+  struct Case {
+    bool legacy;
+    uint32_t identity; // chip and firmware revision in the last four hexadecimal digits
+    int stored;
+    const char *line; // after "bus 001 device 002: "
+    const char *name;
+  };
+  const Case kCases[] = {
+      // Current firmware outside chip 8 r392..799 and chip 2 r408.. swaps the hybrid numbers.
+      {false, 0x12048170, 4,
+       "2575:8753 PCT current generation, firmware S1.2.04(r368) chip 8, mode 4 (hybrid-d)",
+       "hybrid-d"},
+      {false, 0x12048170, 3,
+       "2575:8753 PCT current generation, firmware S1.2.04(r368) chip 8, mode 3 (hybrid-m)",
+       "hybrid-m"},
+      // Qualifying firmware keeps them in order.
+      {false, 0x12048188, 3,
+       "2575:8753 PCT current generation, firmware S1.2.04(r392) chip 8, mode 3 (hybrid-d)",
+       "hybrid-d"},
+      {false, 0x1204831F, 4,
+       "2575:8753 PCT current generation, firmware S1.2.04(r799) chip 8, mode 4 (hybrid-m)",
+       "hybrid-m"},
+      {false, 0x12042198, 3,
+       "2575:8753 PCT current generation, firmware S1.2.04(r408) chip 2, mode 3 (hybrid-d)",
+       "hybrid-d"},
+      {false, 0x12042198, 4,
+       "2575:8753 PCT current generation, firmware S1.2.04(r408) chip 2, mode 4 (hybrid-m)",
+       "hybrid-m"},
+      // A legacy controller stores either hybrid mode as 4.
+      {true, 0x3012A145, 4,
+       "22b9:0040 PCT legacy generation, firmware S3.0.12(r325) chip 10, mode 4 (hybrid)",
+       "hybrid"},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.line);
+    vusb::Reset();
+    const int pct = c.legacy ? vusb::AddPctLegacy(0x22B9, 0x0040, c.identity)
+                             : vusb::AddPctCurrent(0x2575, 0x8753, c.identity);
+    vusb::Dev(pct).SetPosMode(c.stored);
+
+    RunResult t = RunPanelcfg(dir_, {"--status"});
+    EXPECT_EQ(t.status, 0);
+    EXPECT_EQ(t.out, std::string("bus 001 device 002: ") + c.line +
+                         ", identity absent or checksum wrong\n");
+    vusb::ReEnumerate();
+    RunResult j = RunPanelcfg(dir_, {"--status", "--json"});
+    const nlohmann::json mode = {{"number", c.stored}, {"name", c.name}};
+    EXPECT_EQ(nlohmann::json::parse(j.out)["devices"][0]["mode"], mode);
+  }
+
+  // After --hybrid-d each controller is named as set: the current one (chip 8 r368) stores 4.
+  vusb::Reset();
+  vusb::AddPctCurrent();
+  vusb::AddPctLegacy();
+  ASSERT_EQ(RunPanelcfg(dir_, {"--hybrid-d"}).status, 2);
+  vusb::ReEnumerate();
+  RunResult r = RunPanelcfg(dir_, {"--status"});
+  EXPECT_NE(r.out.find(": 2575:9968 PCT current generation, firmware S1.2.04(r368) chip 8, mode 4 "
+                       "(hybrid-d), identity valid (home 2575:8753, "),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(": 22b9:0040 PCT legacy generation, firmware S3.0.12(r325) chip 10, mode 4 "
+                       "(hybrid), identity valid (home 22b9:0040, "),
+            std::string::npos)
+      << r.out;
+}
+
 TEST_F(StatusTest, JsonCarriesTheSameFactsWithDeviceTextsEscaped) {
   Options("res=1\n");
   vusb::AddDevice(Named(vusb::PctCurrentSpec(), 1, "Say \"hi\"\\\n", "\x01\xff\xfe"));
   vusb::AddResistive(0x1234, 0x8888, "V3.0.1");
   const int quiet = vusb::AddPctLegacy();
   vusb::Dev(quiet).faults.unreadableStrings = {1};
+  // Texts are read as Latin-1 (é 0xE9, µ 0xB5, NEL 0x85) and written as UTF-8.
+  const int latin = vusb::AddResistive(0x1234, 0x8888, "V2.9\xb5\x85");
+  vusb::Dev(latin).strings[1] = "Soci\xc3\xa9t\xc3\xa9\xc2\x85";
 
   RunResult r = RunPanelcfg(dir_, {"--status", "--json"});
 
@@ -500,11 +580,11 @@ TEST_F(StatusTest, JsonCarriesTheSameFactsWithDeviceTextsEscaped) {
   const nlohmann::json doc = nlohmann::json::parse(r.out);
   EXPECT_EQ(doc["schema"], 1);
   EXPECT_EQ(doc["command"], "status");
-  ASSERT_EQ(doc["devices"].size(), 3u);
+  ASSERT_EQ(doc["devices"].size(), 4u);
   const nlohmann::json &p = doc["devices"][0];
   const auto want = nlohmann::json::parse(R"json({
     "bus": "001", "device": "002", "id": "2575:8753", "family": "pct", "sysfs": "1-1",
-    "manufacturer": "Say \"hi\"\\\n", "product": "\u0001\ufffd\ufffd",
+    "manufacturer": "Say \"hi\"\\\n", "product": "\u0001\u00ff\u00fe",
     "driver_bound": true, "driver": "usbhid", "readable": true, "error": null,
     "generation": "current",
     "firmware": {"version": "S1.2.04(r368)", "chip_id": 8, "revision": 368},
@@ -518,11 +598,23 @@ TEST_F(StatusTest, JsonCarriesTheSameFactsWithDeviceTextsEscaped) {
   EXPECT_EQ(doc["devices"][1]["rotation"], 0);
   EXPECT_EQ(doc["devices"][2]["manufacturer"], nullptr);
   EXPECT_EQ(doc["devices"][2]["generation"], "legacy");
+  EXPECT_EQ(doc["devices"][3]["manufacturer"], "Soci\xc3\xa9t\xc3\xa9\xc2\x85");
+  const auto latinFirmware =
+      nlohmann::json::parse(R"({"version": "V2.9\u00b5\u0085", "supported": true})");
+  EXPECT_EQ(doc["devices"][3]["firmware"], latinFirmware);
+  // As the document spells them: UTF-8, only C0 controls escaped.
+  EXPECT_NE(r.out.find("\"product\": \"\\u0001\xc3\xbf\xc3\xbe\",\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"manufacturer\": \"Soci\xc3\xa9t\xc3\xa9\xc2\x85\",\n"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("\"version\": \"V2.9\xc2\xb5\xc2\x85\",\n"), std::string::npos);
 
   // The same resistive controller in the text: its firmware is not supported.
   vusb::ReEnumerate();
   RunResult t = RunPanelcfg(dir_, {"--status"});
   EXPECT_NE(t.out.find("1234:8888 resistive, firmware V3.0.1 (not supported), rotation 0\n"),
+            std::string::npos)
+      << t.out;
+  EXPECT_NE(t.out.find("1234:8888 resistive, firmware V2.9\xc2\xb5? (supported), rotation 0\n"),
             std::string::npos)
       << t.out;
 }
@@ -533,6 +625,7 @@ TEST_F(StatusTest, ListAsJson) {
   vusb::AddDevice(Named(vusb::PctCurrentSpec(), 1, "Maker", "Panel"));
   const int denied = vusb::AddResistive();
   vusb::Dev(denied).faults.openErrno = EACCES;
+  vusb::AddDevice(Named(vusb::PctCurrentSpec(), 1, "Soci\xc3\xa9t\xc3\xa9\xc2\x85", "P\x01"));
 
   RunResult r = RunPanelcfg(dir_, {"--list", "--json"});
 
@@ -545,8 +638,14 @@ TEST_F(StatusTest, ListAsJson) {
      "manufacturer": "Maker", "product": "Panel", "error": null},
     {"bus": "001", "device": "004", "id": "1234:8888", "family": "resistive",
      "manufacturer": null, "product": null,
-     "error": {"code": "open-failed", "text": "Permission denied"}}]})");
+     "error": {"code": "open-failed", "text": "Permission denied"}},
+    {"bus": "001", "device": "005", "id": "2575:8753", "family": "pct",
+     "manufacturer": "Soci\u00e9t\u00e9\u0085", "product": "P\u0001", "error": null}]})");
   EXPECT_EQ(nlohmann::json::parse(r.out), want);
+  EXPECT_NE(r.out.find("\"manufacturer\": \"Soci\xc3\xa9t\xc3\xa9\xc2\x85\",\n"
+                       "      \"product\": \"P\\u0001\",\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_TRUE(vusb::Transfers().empty());
 }
 

@@ -35,6 +35,28 @@ void CleanDeviceText(char *out, unsigned long size, const char *in) {
   out[i] = '\0';
 }
 
+size_t DeviceTextUtf8(std::span<char> out, const char *in, bool clean) {
+  if (out.empty())
+    return 0;
+  size_t n = 0;
+  for (size_t i = 0; in != nullptr && in[i] != '\0'; i++) {
+    const auto c = static_cast<unsigned char>(in[i]);
+    const bool control = c < 0x20 || (c >= 0x7F && c < 0xA0);
+    if ((clean && control) || c < 0x80) {
+      if (n + 1 >= out.size())
+        break;
+      out[n++] = clean && control ? '?' : static_cast<char>(c);
+    } else {
+      if (n + 2 >= out.size())
+        break;
+      out[n++] = static_cast<char>(0xC0 | (c >> 6));
+      out[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  out[n] = '\0';
+  return n;
+}
+
 void ClearRegistries() {
   memset(MatchProduct, 0, sizeof MatchProduct);
   memset(ProductName, 0, sizeof ProductName);

@@ -2,6 +2,9 @@
 // one device (OneDevice) adds its rows to what each list file holds instead of replacing it.
 #pragma once
 
+#include <cstddef>
+#include <span>
+
 #define REG_ROWS 9
 #define NAME_ROW 64
 #define ID_ROW 20
@@ -39,6 +42,13 @@ int ReadUtilityConfig();
 // Copies a device string into out, cut to fit, with control characters (below 0x20, and 0x7F)
 // replaced by '?' so that no device can break a line.
 void CleanDeviceText(char *out, unsigned long size, const char *in);
+
+// Writes a device string into out as UTF-8, cut to fit without splitting a character, and
+// returns its length. libusb reads a string descriptor as one byte per character (Latin-1; a
+// character above 0xFF is already '?'), so every byte is decoded as Latin-1. With clean, the
+// control characters (below 0x20, 0x7F, and 0x80 to 0x9F) become '?' so that no device can
+// break a line of the reports. The list files keep the bytes as read (CleanDeviceText).
+size_t DeviceTextUtf8(std::span<char> out, const char *in, bool clean);
 
 // Empties every registry and counter.
 void ClearRegistries();

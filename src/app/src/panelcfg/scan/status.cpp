@@ -1,5 +1,6 @@
 // The read-only reports: --list (every USB device) and --status (every supported controller, read
 // through its kernel driver's hidraw node), as text or as one JSON document.
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "../lists/registry.h"
 #include "../pct/cmdmode.h"
 #include "../pct/posmode.h"
+#include "../policy/dispatch.h"
 #include "../policy/identity.h"
 #include "../resistive/resproto.h"
 #include "../transport/hidraw.h"
@@ -32,6 +34,9 @@ struct StringField {
   int err = 0; // errno of a failed read
   char text[255] = {};
 };
+
+// Room for a device string decoded to UTF-8: two bytes for each of its characters at most.
+constexpr size_t kTextUtf8Size = 2 * sizeof StringField::text;
 
 // What --list knows of a device.
 struct DeviceFacts {
@@ -69,7 +74,7 @@ struct ControllerStatus {
   int chipId = 0;
   int fwRev = 0;
   char fwVersion[32] = {};
-  int mode = 0; // 1..4 as the controller reports it, 0 not read
+  int mode = 0; // 1..4 as the controller stores it, 0 not read
   IdentityState identity = ID_NOT_READ;
   int homeVid = 0;
   int homePid = 0;
@@ -103,9 +108,17 @@ const char *FamilyKey(int family) {
   }
 }
 
-const char *ModeName(int mode) {
-  static constexpr const char *kNames[] = {"digitizer", "mouse", "hybrid-d", "hybrid-m"};
-  return mode >= 1 && mode <= 4 ? kNames[mode - 1] : "unknown";
+// The mode a user asked for to get the stored number: it depends on generation and firmware.
+const char *ModeNameOf(const ControllerStatus &s) {
+  return PositionModeName(s.mode, s.generation, s.chipId, s.fwRev);
+}
+
+// A device string as the JSON carries it: decoded from Latin-1, control characters kept (the
+// JSON writer escapes them).
+Json DeviceTextJson(const char *text) {
+  std::array<char, kTextUtf8Size> utf8{};
+  const size_t length = DeviceTextUtf8(utf8, text, false);
+  return std::string(utf8.data(), length);
 }
 
 std::string Id(int vid, int pid) {
@@ -148,7 +161,7 @@ DeviceFacts FactsOf(const struct usb_bus *bus, const struct usb_device *devs) {
 Json StringJson(const StringField &field) {
   if (!field.read)
     return nullptr;
-  return field.text;
+  return DeviceTextJson(field.text);
 }
 
 Json FactsJson(const DeviceFacts &f) {
@@ -160,8 +173,8 @@ Json FactsJson(const DeviceFacts &f) {
   return j;
 }
 
-// One JSON document on standard output; texts from devices that are no valid UTF-8 are mended,
-// never a cause to fail.
+// One JSON document on standard output. Texts from devices are decoded to UTF-8 before; any other
+// text that is no valid UTF-8 is mended, never a cause to fail.
 void PrintJson(const Json &doc) {
   const std::string text = doc.dump(2, ' ', false, Json::error_handler_t::replace);
   fputs(text.c_str(), stdout);
@@ -182,9 +195,9 @@ void PrintStringField(const char *what, const StringField &field) {
     printf(", %s unreadable (%s)", what, strerror(field.err));
     return;
   }
-  char clean[sizeof field.text];
-  CleanDeviceText(clean, sizeof clean, field.text);
-  printf(", %s \"%s\"", what, clean);
+  std::array<char, kTextUtf8Size> clean{};
+  DeviceTextUtf8(clean, field.text, true);
+  printf(", %s \"%s\"", what, clean.data());
 }
 
 void PrintListLine(const DeviceFacts &f) {
@@ -389,7 +402,7 @@ void PrintStatusLine(const ControllerStatus &s) {
     if (s.firmwareRead)
       printf(", firmware %s chip %d", s.fwVersion, s.chipId);
     if (s.mode != 0)
-      printf(", mode %d (%s)", s.mode, ModeName(s.mode));
+      printf(", mode %d (%s)", s.mode, ModeNameOf(s));
     switch (s.identity) {
     case ID_VALID:
     case ID_OUTDATED:
@@ -404,9 +417,9 @@ void PrintStatusLine(const ControllerStatus &s) {
       break;
     }
   } else {
-    char clean[sizeof s.resFirmware];
-    CleanDeviceText(clean, sizeof clean, s.resFirmware);
-    printf(", firmware %s (%s)", clean,
+    std::array<char, kTextUtf8Size> clean{};
+    DeviceTextUtf8(clean, s.resFirmware, true);
+    printf(", firmware %s (%s)", clean.data(),
            ResFirmwareSupported(s.resFirmware) ? "supported" : "not supported");
     if (s.rotation >= 0)
       printf(", rotation %d", s.rotation);
@@ -436,7 +449,7 @@ Json StatusJson(const ControllerStatus &s) {
         s.firmwareRead
             ? Json{{"version", s.fwVersion}, {"chip_id", s.chipId}, {"revision", s.fwRev}}
             : Json(nullptr);
-    j["mode"] = s.mode != 0 ? Json{{"number", s.mode}, {"name", ModeName(s.mode)}} : Json(nullptr);
+    j["mode"] = s.mode != 0 ? Json{{"number", s.mode}, {"name", ModeNameOf(s)}} : Json(nullptr);
     if (s.identity == ID_NOT_READ) {
       j["identity"] = nullptr;
     } else {
@@ -449,7 +462,7 @@ Json StatusJson(const ControllerStatus &s) {
       j["identity"] = id;
     }
   } else {
-    j["firmware"] = s.resFirmwareRead ? Json{{"version", s.resFirmware},
+    j["firmware"] = s.resFirmwareRead ? Json{{"version", DeviceTextJson(s.resFirmware)},
                                              {"supported", ResFirmwareSupported(s.resFirmware)}}
                                       : Json(nullptr);
     j["rotation"] = s.rotation >= 0 ? Json(s.rotation) : Json(nullptr);

@@ -21,7 +21,7 @@ MODE_WORDS = {
     'hybrid-m': '--hybrid-m',
 }
 MODE_NUMBERS = {'digitizer': 1, 'mouse': 2, 'hybrid-d': 3, 'hybrid-m': 4}
-MODE_NAMES = {1: 'digitizer', 2: 'mouse', 3: 'hybrid-d', 4: 'hybrid-m'}
+HYBRIDS = ('hybrid-d', 'hybrid-m')
 
 # Product IDs a current-generation controller enumerates with outside digitizer mode.
 MOUSE_PRODUCT = '9969'
@@ -111,6 +111,38 @@ def expected_number(dev, mode):
     return 4
 
 
+def mode_name(dev, number=None):
+    """The mode that was asked for to get the number the controller stores (its reported number
+    when number is None): 'digitizer', 'mouse', 'hybrid-d', 'hybrid-m', 'hybrid' where the
+    controller cannot tell which hybrid mode (a legacy controller's 4, firmware not read) or
+    'unknown' outside 1 to 4; None when no mode was read.
+
+    It is the rule of the mode's name in the status document, applied here to the number so that
+    a document that names the hybrid modes by their number alone reads the same.
+    """
+    if number is None:
+        number = (dev.get('mode') or {}).get('number')
+        if number is None:
+            return None
+    if number in (1, 2):
+        return MODES[number - 1]
+    if number not in (3, 4):
+        return 'unknown'
+    legacy = dev.get('generation') == 'legacy'
+    if (legacy and number == 4) or (not legacy and not (dev.get('firmware') or {}).get('chip_id')):
+        return 'hybrid'
+    if legacy:
+        return 'hybrid-d'
+    return 'hybrid-d' if expected_number(dev, 'hybrid-d') == number else 'hybrid-m'
+
+
+def in_mode(dev, mode):
+    """Whether the controller is in mode; one that cannot tell its hybrid modes apart is in
+    either."""
+    name = mode_name(dev)
+    return name == mode or (name == 'hybrid' and mode in HYBRIDS)
+
+
 def expected_product(dev, mode):
     """The product ID of a current-generation controller in mode; None when it does not tell."""
     if dev.get('generation') != 'current':
@@ -127,11 +159,10 @@ def expected_product(dev, mode):
 def differences(dev, mode, valid_identity):
     """Why a run must handle this readable controller: an empty list when it need not."""
     reasons = []
-    number = (dev.get('mode') or {}).get('number')
-    want = expected_number(dev, mode)
-    if number != want:
+    if not in_mode(dev, mode):
         reasons.append('mode %s (%s), wanted %d for %s' % (
-            number, (dev.get('mode') or {}).get('name'), want, mode))
+            (dev.get('mode') or {}).get('number'), mode_name(dev), expected_number(dev, mode),
+            mode))
     product = expected_product(dev, mode)
     if product is not None and _product(dev) != product:
         reasons.append('product ID %s, wanted %s in %s mode' % (_product(dev), product, mode))
@@ -156,7 +187,7 @@ def summary(dev):
     """A controller as one entry of the diff: what the mode and identity checks look at."""
     return {
         'id': dev.get('id'),
-        'mode': (dev.get('mode') or {}).get('name'),
+        'mode': mode_name(dev),
         'identity': (dev.get('identity') or {}).get('state'),
         'readable': dev.get('readable', True),
     }
@@ -166,7 +197,7 @@ def predict(dev, mode):
     """The status entry a run to mode leaves for a readable controller."""
     after = dict(dev)
     number = expected_number(dev, mode)
-    after['mode'] = {'number': number, 'name': MODE_NAMES[number]}
+    after['mode'] = {'number': number, 'name': mode_name(dev, number)}
     product = expected_product(dev, mode)
     if product is not None:
         after['id'] = '%s:%s' % (str(dev.get('id')).partition(':')[0], product)

@@ -77,7 +77,11 @@ status:
           C(family) (C(pct) or C(resistive)), C(sysfs), C(manufacturer), C(product),
           C(driver_bound), C(driver), C(readable) and C(error) (null, or C(code) and C(text)).
         - PCT controllers add C(generation) (C(legacy) or C(current)), C(firmware) (C(version),
-          C(chip_id), C(revision)), C(mode) (C(number), C(name)) and C(identity) (C(state) -
+          C(chip_id), C(revision)), C(mode) (C(number), the number the controller stores, and
+          C(name), the mode that was asked for to get it - C(digitizer), C(mouse), C(hybrid-d),
+          C(hybrid-m), C(hybrid) where the controller cannot tell which hybrid mode, or
+          C(unknown); which number a hybrid mode is stored as depends on the generation and
+          firmware) and C(identity) (C(state) -
           C(valid), C(outdated), C(invalid) or C(unreadable); C(valid); C(home_id),
           C(firmware_revision) and C(serial) for valid and outdated blocks).
         - Resistive controllers add C(firmware) (C(version), C(supported)) and C(rotation).

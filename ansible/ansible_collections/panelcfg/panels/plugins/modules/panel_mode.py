@@ -26,11 +26,14 @@ description:
     C(--status --json) for a run without a word).
   - Resistive controllers have no position mode; they are left out of the decision and of the
     results. The run that switches the PCT controllers checks them as every panelcfg run does.
-  - The mode number a controller reports after a hybrid word depends on its generation and
+  - The mode number a controller stores after a hybrid word depends on its generation and
     firmware (legacy controllers have one hybrid mode, 4; most current-generation firmware has
-    the two hybrid numbers swapped). The module expects the number panelcfg writes, as the
-    panelcfg manual page describes, and for current-generation controllers the product ID that
-    goes with the mode.
+    the two hybrid numbers swapped), as the panelcfg manual page describes. A controller is in
+    the wanted mode when its mode is named so - by the rule of the C(name) of the status
+    document's C(mode), applied to the stored number - and, for current-generation controllers,
+    it has the product ID that goes with the mode. A legacy controller storing 4 cannot tell its
+    hybrid modes apart (C(hybrid)) and counts as being in either. A run writes the number
+    panelcfg writes for the mode.
 author:
   - the panelcfg authors (@panelcfg)
 options:

@@ -119,6 +119,32 @@ def test_expected_mode_number_follows_generation_and_firmware(mode, chip, rev, g
     assert ps.expected_number(d, mode) == number
 
 
+@pytest.mark.parametrize("generation, chip, rev, number, name", [
+    ("current", 8, 368, 1, "digitizer"),
+    ("legacy", 10, 325, 2, "mouse"),
+    # Current firmware outside chip 8 r392..799 and chip 2 r408.. stores hybrid-d as 4.
+    ("current", 8, 368, 4, "hybrid-d"),
+    ("current", 8, 368, 3, "hybrid-m"),
+    ("current", 8, 800, 4, "hybrid-d"),
+    ("current", 2, 407, 3, "hybrid-m"),
+    ("current", 8, 392, 3, "hybrid-d"),
+    ("current", 8, 799, 4, "hybrid-m"),
+    ("current", 2, 408, 3, "hybrid-d"),
+    ("current", 2, 408, 4, "hybrid-m"),
+    # A legacy controller's 4 is either hybrid mode; firmware not read cannot tell either.
+    ("legacy", 10, 325, 4, "hybrid"),
+    ("legacy", 10, 325, 3, "hybrid-d"),
+    ("current", None, None, 4, "hybrid"),
+    ("current", 8, 368, 5, "unknown"),
+])
+def test_mode_name_is_the_mode_asked_for(generation, chip, rev, number, name):
+    d = dev(CURRENT, generation=generation, mode={"number": number, "name": "?"},
+            firmware=None if chip is None else {"version": "x", "chip_id": chip, "revision": rev})
+    assert ps.mode_name(d) == name
+    assert ps.mode_name(dev(d, mode=None), number) == name
+    assert ps.mode_name(dev(d, mode=None)) is None
+
+
 def test_differences_name_mode_product_id_and_identity():
     assert ps.differences(CURRENT, "digitizer", True) == []
     assert ps.differences(CURRENT, "mouse", True) == [
@@ -130,8 +156,17 @@ def test_differences_name_mode_product_id_and_identity():
     assert ps.differences(mouse, "mouse", True) == []
     assert ps.differences(mouse, "digitizer", True) == [
         "mode 2 (mouse), wanted 1 for digitizer", "product ID 9969, wanted 8753 in digitizer mode"]
-    hybrid = dev(CURRENT, id="2575:9968", mode={"number": 4, "name": "hybrid-m"})
+    hybrid = dev(CURRENT, id="2575:9968", mode={"number": 4, "name": "hybrid-d"})
     assert ps.differences(hybrid, "hybrid-d", True) == []
+    assert ps.differences(hybrid, "hybrid-m", True) == ["mode 4 (hybrid-d), wanted 3 for hybrid-m"]
+    # A document that names the modes by number alone reads the same.
+    assert ps.differences(dev(hybrid, mode={"number": 4, "name": "hybrid-m"}), "hybrid-m",
+                          True) == ["mode 4 (hybrid-d), wanted 3 for hybrid-m"]
+    # A legacy controller storing 4 is in either hybrid mode, whatever wrote it.
+    legacy_hybrid = dev(LEGACY, mode={"number": 4, "name": "hybrid"})
+    assert ps.differences(legacy_hybrid, "hybrid-d", False) == []
+    assert ps.differences(legacy_hybrid, "hybrid-m", False) == []
+    assert ps.differences(legacy_hybrid, "mouse", False) == ["mode 4 (hybrid), wanted 2 for mouse"]
     # Legacy controllers keep their product ID; only the identity block differs here.
     assert ps.differences(LEGACY, "digitizer", True) == ["identity block invalid"]
     assert ps.differences(LEGACY, "digitizer", False) == []
@@ -152,7 +187,13 @@ def test_predict_is_what_judge_accepts_after_a_run():
         after = [ps.predict(d, mode) for d in before]
         assert ps.judge(before, after, mode, True) == (True, [])
     assert ps.predict(CURRENT, "mouse")["id"] == "2575:9969"
-    assert ps.predict(LEGACY, "hybrid-d")["mode"] == {"number": 4, "name": "hybrid-m"}
+    assert ps.predict(LEGACY, "hybrid-d")["mode"] == {"number": 4, "name": "hybrid"}
+    assert ps.predict(LEGACY, "hybrid-m")["mode"] == {"number": 4, "name": "hybrid"}
+    assert ps.predict(CURRENT, "hybrid-d")["mode"] == {"number": 4, "name": "hybrid-d"}
+    assert ps.predict(CURRENT, "hybrid-m")["mode"] == {"number": 3, "name": "hybrid-m"}
+    assert ps.diff([CURRENT], [ps.predict(CURRENT, "hybrid-d")])["after"] == {
+        "bus 001 device 003": {"id": "2575:9968", "mode": "hybrid-d", "identity": "valid",
+                               "readable": True}}
     assert ps.diff([CURRENT], [ps.predict(CURRENT, "mouse")]) == {
         "before": {"bus 001 device 003": {"id": "2575:8753", "mode": "digitizer",
                                           "identity": "valid", "readable": True}},
