@@ -597,16 +597,24 @@ TEST_F(DriverTest, CommandsThatDidNotGetTheLock) {
   const Case kCases[] = {
       {{"--mouse"}, RUNLOCK_TIMED_OUT, 0, ""},
       {{"--status"}, RUNLOCK_TIMED_OUT, 1, ""},
-      {{"--device", "1-1", "--status", "--json"}, RUNLOCK_TIMED_OUT, 1,
+      {{"--device", "1-1", "--status", "--json"},
+       RUNLOCK_TIMED_OUT,
+       1,
        "{\n  \"schema\": 1,\n  \"command\": \"status\",\n  \"error\": {\n    \"code\": "
        "\"lock-timeout\",\n    \"text\": \"another panelcfg run held the run lock too long; "
        "nothing read\"\n  }\n}\n"},
-      {{"--status", "--json"}, RUNLOCK_REFUSED, 1,
+      {{"--status", "--json"},
+       RUNLOCK_REFUSED,
+       1,
        "{\n  \"schema\": 1,\n  \"command\": \"status\",\n  \"error\": {\n    \"code\": "
        "\"lock-refused\",\n    \"text\": \"the run lock cannot be taken; nothing read\"\n  }\n}\n"},
-      {{"--hotplug", "1-1"}, RUNLOCK_TIMED_OUT, 1,
+      {{"--hotplug", "1-1"},
+       RUNLOCK_TIMED_OUT,
+       1,
        "<3>panelcfg: hotplug 1-1: another run held the lock too long, nothing done\n"},
-      {{"--hotplug", "1-1"}, RUNLOCK_REFUSED, 1,
+      {{"--hotplug", "1-1"},
+       RUNLOCK_REFUSED,
+       1,
        "<3>panelcfg: hotplug 1-1: the run lock cannot be taken, nothing done\n"},
   };
   for (const Case &c : kCases) {
@@ -618,8 +626,8 @@ TEST_F(DriverTest, CommandsThatDidNotGetTheLock) {
       argv.push_back(a.data());
     argv.push_back(nullptr);
     int status = -1;
-    Output o = Captured(
-        [&] { status = LockNotTaken(static_cast<int>(args.size()), argv.data(), c.why); });
+    Output o =
+        Captured([&] { status = LockNotTaken(static_cast<int>(args.size()), argv.data(), c.why); });
     EXPECT_EQ(c.status, status);
     EXPECT_EQ(c.out, o.out);
   }

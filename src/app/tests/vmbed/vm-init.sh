@@ -127,25 +127,33 @@ session unplugboot pct-unplug.json 2575:8753 ""
 run unplug - --mouse
 stop_device
 
+# Plugs a new current-generation controller in with vmbed-systemd standing in for systemd, and
+# waits (60 s at most) until N hotplug units have exited, and one second more for a start that
+# should not come.
+plug_in_and_wait() { # N
+  : >/tmp/journal.log
+  : >/run/vmbed-systemd
+  begin
+  vmbed-device /vmbed/pct-current.json /tmp/device.log &
+  device_pid=$!
+  i=0
+  while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt "$1" ] && [ "$i" -lt 600 ]; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  sleep 1
+  rm -f /run/vmbed-systemd
+  : >/tmp/out
+  : >/tmp/err
+}
+
 # Hotplug: with mouse mode recorded as the site's, a new controller is plugged in. The packaged
 # udev rule asks for the packaged unit on its hidraw node's add event, and vmbed-systemd starts
 # it as systemd would: the handler switches it; it comes back under 2575:9969, the rule asks
 # again, and the handler finds it as the site wants it. Waits (60 s at most) for both runs.
 rm -f /opt/.touch_panel/*.conf /opt/.touch_panel/.*.conf /opt/.touch_panel/options.ini
 printf '[SETUP]\nPOSMODE=2\n' >/opt/.touch_panel/Util.conf
-: >/tmp/journal.log
-: >/run/vmbed-systemd
-begin
-vmbed-device /vmbed/pct-current.json /tmp/device.log &
-device_pid=$!
-i=0
-while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt 2 ] && [ "$i" -lt 600 ]; do
-  sleep 0.1
-  i=$((i + 1))
-done
-rm -f /run/vmbed-systemd
-: >/tmp/out
-: >/tmp/err
+plug_in_and_wait 2
 finish hotplug 2575:9969 0
 sed "s/^/VMBED-JOURNAL hotplug /" /tmp/journal.log
 ls /run/panelcfg 2>/dev/null | sed "s/^/VMBED-RECORD hotplug /"
@@ -156,20 +164,7 @@ stop_device
 rm -rf /run/panelcfg
 mkdir -m 0700 /run/panelcfg
 mount -t tmpfs -o ro,mode=0700 tmpfs /run/panelcfg
-: >/tmp/journal.log
-: >/run/vmbed-systemd
-begin
-vmbed-device /vmbed/pct-current.json /tmp/device.log &
-device_pid=$!
-i=0
-while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt 1 ] && [ "$i" -lt 600 ]; do
-  sleep 0.1
-  i=$((i + 1))
-done
-sleep 1 # a second start would come now, were the controller reset
-rm -f /run/vmbed-systemd
-: >/tmp/out
-: >/tmp/err
+plug_in_and_wait 1
 finish hotro 2575:8753 0
 sed "s/^/VMBED-JOURNAL hotro /" /tmp/journal.log
 umount /run/panelcfg
