@@ -133,7 +133,8 @@ void CannotWrite(const char *dir, const char *name, int err) {
 // old file or the complete new one, and a symlink at the path is replaced, never followed. The
 // fresh file's name holds the process ID, and it is created exclusively, so no two runs share
 // one. When the file cannot be replaced, the old one stays and nothing else is left.
-// Returns 0 when the file could not be opened at all.
+// Returns 0 when the file could not be opened at all, 1 when it could not be replaced, 2 when it
+// was.
 int ReplaceFile(const char *name, const char *content, size_t len) {
   char path[512];
   if (!PanelPath(path, sizeof path, name)) {
@@ -145,7 +146,7 @@ int ReplaceFile(const char *name, const char *content, size_t len) {
   const int err = errno;
   switch (failed) {
   case SAFE_REPLACED:
-    return 1;
+    return 2;
   case SAFE_CREATE:
     DebugMsg(3, "can't open conf!!\n");
     CannotWrite(path, "", err);
@@ -275,8 +276,10 @@ int ReadUtilityConfig() {
   return mode;
 }
 
-void CreateUtilityConfig(int mode) {
+void CreateUtilityConfig(int mode) { WriteUtilityConfig(mode); }
+
+bool WriteUtilityConfig(int mode) {
   char content[64];
   int n = snprintf(content, sizeof content, "[SETUP]\nPOSMODE=%d\n", mode);
-  ReplaceFile("Util.conf", content, static_cast<size_t>(n));
+  return ReplaceFile("Util.conf", content, static_cast<size_t>(n)) == 2;
 }

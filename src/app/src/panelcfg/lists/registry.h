@@ -34,6 +34,10 @@ void set_res_devid_list(int Cnt);
 
 void CreateUtilityConfig(int mode);
 
+// CreateUtilityConfig, telling whether Util.conf now records mode (its failure is reported as
+// CreateUtilityConfig reports it).
+bool WriteUtilityConfig(int mode);
+
 // The position mode Util.conf records (POSMODE of its [SETUP] section, 1 to 4); 0 when the file
 // is missing or names no such mode; -1 with errno set when something is at its path that cannot
 // be read (a FIFO, a directory, a link, no permission).

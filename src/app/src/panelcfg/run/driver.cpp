@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -17,6 +18,7 @@
 #include "../lists/registry.h"
 #include "../scan/devtable.h"
 #include "../scan/scan.h"
+#include "../support/safefile.h"
 #include "../support/support.h"
 #include "hotplug.h"
 
@@ -65,6 +67,9 @@ void PrintUsage() {
         "  --status      show the mode and identity of every supported controller, read\n"
         "                through its kernel driver; changes nothing\n"
         "  --recover     reset the supported controllers left without their kernel driver\n"
+        "  --site-mode [MODE]  show, or record in Util.conf without touching a controller,\n"
+        "                the mode the hotplug handler gives new panels: digitizer, mouse,\n"
+        "                hybrid-d, hybrid-m, or none\n"
         "  --hotplug SPEC  give a controller that has just appeared the mode of Util.conf\n"
         "                (and a valid identity block), with at most two runs per plug-in\n"
         "  --device SPEC handle that one device only (anywhere on the command line):\n"
@@ -145,7 +150,8 @@ CommandLine Decoded(int argc, char **argv, std::vector<char *> &storage) {
 
 // Whether this command line asks for a JSON report (--list or --status with --json).
 bool WantsJson(int argc, char **argv) {
-  if (!IsWord(argc, argv, 1, "--list") && !IsWord(argc, argv, 1, "--status"))
+  if (!IsWord(argc, argv, 1, "--list") && !IsWord(argc, argv, 1, "--status") &&
+      !IsWord(argc, argv, 1, "--site-mode"))
     return false;
   for (int i = 2; i < argc; i++)
     if (strcmp(argv[i], "--json") == 0)
@@ -158,7 +164,10 @@ bool WantsJson(int argc, char **argv) {
 void JsonError(int argc, char **argv, const char *code, const char *text) {
   if (!WantsJson(argc, argv))
     return;
-  PrintJsonError(IsWord(argc, argv, 1, "--status") ? "status" : "list", code, text);
+  const char *command = IsWord(argc, argv, 1, "--status")      ? "status"
+                        : IsWord(argc, argv, 1, "--site-mode") ? "site-mode"
+                                                               : "list";
+  PrintJsonError(command, code, text);
 }
 
 // Bad usage: the message on standard error (and, for --json, the document), status 2.
@@ -257,7 +266,89 @@ int StatusMain(int argc, char **argv, const char *dir, const char *lockPath, con
   return status;
 }
 
+// The site's position mode, by the word a user gives for it: 1 to 4, 0 for "none".
+int SiteModeNumber(const char *word) {
+  static constexpr const char *kModes[] = {"none", "digitizer", "mouse", "hybrid-d", "hybrid-m"};
+  for (int m = 0; m <= 4; m++)
+    if (strcmp(word, kModes[m]) == 0)
+      return m;
+  return -1;
+}
+
+// The name of a site mode Util.conf records (0: none).
+const char *SiteModeName(int mode) {
+  static constexpr const char *kModes[] = {"none", "digitizer", "mouse", "hybrid-d", "hybrid-m"};
+  return mode >= 0 && mode <= 4 ? kModes[mode] : "none";
+}
+
+// --site-mode [MODE] [--json]: shows, or records without touching a controller, the position
+// mode the site wants (POSMODE of Util.conf, written as a mode word writes it; "none" removes
+// Util.conf). Exit 0 done, 1 Util.conf not readable or not written, 2 bad usage.
+int SiteModeMain(int argc, char **argv, const char *dir) {
+  const bool json = WantsJson(argc, argv);
+  const char *word = nullptr;
+  for (int i = 2; i < argc; i++) {
+    if (strcmp(argv[i], "--json") == 0)
+      continue;
+    char message[400];
+    if (word != nullptr || SiteModeNumber(argv[i]) < 0) {
+      snprintf(message, sizeof message,
+               "--site-mode takes digitizer, mouse, hybrid-d, hybrid-m or none (and --json), not "
+               "\"%s\"",
+               Shown(argv[i]).text);
+      return BadUsage(argc, argv, "bad-usage", message);
+    }
+    word = argv[i];
+  }
+  SetLogMode(json ? LOG_STDERR : LOG_STDOUT);
+  LoadRunSetup(argc, dir);
+  const int before = ReadUtilityConfig();
+  if (before < 0) {
+    char message[400];
+    snprintf(message, sizeof message, "cannot read %sUtil.conf: %s", PanelDir,
+             SafeFileError(errno));
+    DebugMsg(0, "%s\n", message);
+    JsonError(argc, argv, "unreadable", message);
+    SetLogMode(LOG_STDOUT);
+    return 1;
+  }
+  int after = before;
+  bool done = true;
+  if (word != nullptr && SiteModeNumber(word) != before) {
+    after = SiteModeNumber(word);
+    char path[512];
+    if (after != 0) {
+      done = WriteUtilityConfig(after);
+    } else if (PanelPath(path, sizeof path, "Util.conf") && unlink(path) != 0 && errno != ENOENT) {
+      DebugMsg(0, "cannot remove %s: %s\n", path, strerror(errno));
+      done = false;
+    }
+  }
+  SetLogMode(LOG_STDOUT);
+  // What Util.conf records now: the old mode when it could not be changed.
+  const int now = done ? after : before;
+  const bool changed = now != before;
+  BeginCheckedOutput(false);
+  if (json) {
+    nlohmann::ordered_json doc;
+    doc["schema"] = 1;
+    doc["command"] = "site-mode";
+    doc["site_mode"] = now != 0
+                           ? nlohmann::ordered_json{{"number", now}, {"name", SiteModeName(now)}}
+                           : nlohmann::ordered_json(nullptr);
+    doc["changed"] = changed;
+    printf("%s\n", doc.dump(2).c_str());
+  } else if (done && now != 0) {
+    printf("site mode %d (%s)%s\n", now, SiteModeName(now), changed ? ", recorded" : "");
+  } else if (done) {
+    printf("no site mode%s\n", changed ? ", removed" : "");
+  }
+  return EndCheckedOutput() && done ? 0 : 1;
+}
+
 } // namespace
+
+// Ends a run stopped by a signal} // namespace
 
 // Ends a run stopped by a signal: one line, the lock released, 128 + the signal number.
 // unvisited < 0: the run was still waiting for the lock.
@@ -279,7 +370,7 @@ bool RunTouchesControllers(int fullArgc, char **fullArgv) {
   const CommandLine line = Decoded(fullArgc, fullArgv, storage);
   if (line.argc <= 1)
     return true;
-  for (const char *word : {"--help", "-h", "--version", "--list", "--status"})
+  for (const char *word : {"--help", "-h", "--version", "--list", "--status", "--site-mode"})
     if (strcmp(line.argv[1], word) == 0)
       return false;
   return true;
@@ -371,6 +462,12 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
   prctl(PR_SET_TIMERSLACK, 1UL);
   if (status)
     return StatusMain(argc, argv, dir, lockPath, line.spec);
+  if (IsWord(argc, argv, 1, "--site-mode")) {
+    if (line.spec != nullptr)
+      return BadUsage(argc, argv, "bad-usage",
+                      "--site-mode is the site's, not a device's: it takes no --device");
+    return SiteModeMain(argc, argv, dir);
+  }
   if (IsWord(argc, argv, 1, "--hotplug")) {
     if (line.spec != nullptr || argc != 3)
       return BadUsage(argc, argv, "bad-usage",
