@@ -44,7 +44,7 @@ expect() {
   fi
 }
 
-all='--clean --device --digi-test --digitizer --help --hotplug --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --sn --status --version -h getpos setpos'
+all='--clean --device --digi-test --digitizer --help --hotplug --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --site-mode --sn --status --version -h getpos setpos'
 
 # The operation word.
 expect "$all" 1 panelcfg ''
@@ -54,7 +54,7 @@ expect '--digi-test --digitizer' 1 panelcfg --dig
 expect 'setpos' 1 panelcfg se
 expect 'getpos' 1 panelcfg g
 expect '--list' 1 panelcfg --l
-expect '--sn --status' 1 panelcfg --s
+expect '--site-mode --sn --status' 1 panelcfg --s
 expect '--recover --rotation' 1 panelcfg --r
 expect '' 1 panelcfg mouse
 expect '' 1 panelcfg --x
@@ -70,6 +70,7 @@ expect '--json' 2 panelcfg --status --j
 expect '' 2 panelcfg --status x
 expect '' 3 panelcfg --status --json ''
 expect '' 2 panelcfg --recover ''
+expect 'hybrid-d hybrid-m' 2 panelcfg --site-mode hy
 expect '' 2 panelcfg setposx ''
 
 # "not" comes third, after the placeholder, for the words that switch modes.

@@ -585,6 +585,74 @@ TEST_F(DriverTest, RunLock) {
   EXPECT_FALSE(FileExists(dir_.File("target")));
 }
 
+// --site-mode shows or records the site's mode in Util.conf, as a mode word writes it, and
+// touches no device.
+TEST_F(DriverTest, SiteModeIsRecordedWithoutTouchingAController) {
+  vusb::AddPctCurrent();
+  struct Case {
+    std::vector<std::string> args;
+    const char *utilBefore; // null: none
+    int status;
+    const char *out;
+    const char *utilAfter; // null: none
+  };
+  const char *mouse = "[SETUP]\nPOSMODE=2\n";
+  const Case kCases[] = {
+      {{"--site-mode"}, nullptr, 0, "no site mode\n", nullptr},
+      {{"--site-mode"}, mouse, 0, "site mode 2 (mouse)\n", mouse},
+      {{"--site-mode", "mouse"}, nullptr, 0, "site mode 2 (mouse), recorded\n", mouse},
+      {{"--site-mode", "mouse"}, mouse, 0, "site mode 2 (mouse)\n", mouse},
+      {{"--site-mode", "hybrid-m"},
+       mouse,
+       0,
+       "site mode 4 (hybrid-m), recorded\n",
+       "[SETUP]\nPOSMODE=4\n"},
+      {{"--site-mode", "none"}, mouse, 0, "no site mode, removed\n", nullptr},
+      {{"--json", "--site-mode"}, mouse, 0, "", mouse}, // not the first argument: a run
+      {{"--site-mode", "--json", "digitizer"},
+       mouse,
+       0,
+       "{\n  \"schema\": 1,\n  \"command\": \"site-mode\",\n  \"site_mode\": {\n    \"number\": "
+       "1,\n    \"name\": \"digitizer\"\n  },\n  \"changed\": true\n}\n",
+       "[SETUP]\nPOSMODE=1\n"},
+      {{"--site-mode", "--json"},
+       nullptr,
+       0,
+       "{\n  \"schema\": 1,\n  \"command\": \"site-mode\",\n  \"site_mode\": null,\n  "
+       "\"changed\": false\n}\n",
+       nullptr},
+      {{"--site-mode", "2"}, mouse, 2, "", mouse},
+      {{"--site-mode", "mouse", "mouse"}, nullptr, 2, "", nullptr},
+      {{"--site-mode", "--device", "1-1"}, nullptr, 2, "", nullptr},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(Quoted(c.args));
+    unlink(dir_.File("Util.conf").c_str());
+    if (c.utilBefore != nullptr)
+      WriteBytes(dir_.File("Util.conf"), c.utilBefore);
+    vusb::ReEnumerate();
+    vusb::ClearLog();
+    RunResult r = RunPanelcfg(dir_, c.args);
+    if (c.args[0] == "--json") {
+      EXPECT_EQ(1, r.status); // the run without a word handled the controller
+      continue;
+    }
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.out, r.out);
+    EXPECT_TRUE(vusb::Log().empty());
+    if (c.utilAfter == nullptr)
+      EXPECT_FALSE(FileExists(dir_.File("Util.conf")));
+    else
+      EXPECT_EQ(c.utilAfter, ReadBytes(dir_.File("Util.conf")));
+  }
+  // A Util.conf that cannot be read is said so, and not replaced.
+  unlink(dir_.File("Util.conf").c_str());
+  ASSERT_EQ(0, mkfifo(dir_.File("Util.conf").c_str(), 0600));
+  RunResult r = RunPanelcfg(dir_, {"--site-mode", "mouse"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("EE:cannot read " + dir_.Path() + "/Util.conf: not a regular file\n", r.out);
+}
+
 // A command that did not get the run lock ends as it says: a JSON report with a document, the
 // hotplug handler with its one line, a run with status 0; the simulator ends the same way.
 TEST_F(DriverTest, CommandsThatDidNotGetTheLock) {
