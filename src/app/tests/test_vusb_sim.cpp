@@ -319,7 +319,7 @@ TEST_F(Sim, SecondRunOnTheSameStateWaitsForTheFirstAndSeesWhatItSaved) {
   EXPECT_EQ(Slurp(lock), ""); // names no holder
   EXPECT_EQ(Entries(home_),
             (std::vector<std::string>{"bus.json", "first.txt", "panel", "s.json", "s.json.lock",
-                                      "second.txt", "status.txt", "third.txt"}));
+                                      "s.json.merge", "second.txt", "status.txt", "third.txt"}));
   EXPECT_FALSE(fs::exists(home_ / "panel" / "Util.conf")); // the third wrote no mode
 }
 
@@ -339,8 +339,8 @@ TEST_F(Sim, KilledRunLeavesItsControllerWithoutDriverUntilRecover) {
                           "      \"identity\": \"0x12048170\",\n      \"params\": \"\",\n"
                           "      \"pid\": \"0x8753\",\n      \"storedPosMode\": 32,\n"
                           "      \"vid\": \"0x2575\"\n    }\n  }\n}\n");
-  EXPECT_EQ(Entries(home_),
-            (std::vector<std::string>{"bus.json", "out.txt", "panel", "s.json", "s.json.lock"}));
+  EXPECT_EQ(Entries(home_), (std::vector<std::string>{"bus.json", "out.txt", "panel", "s.json",
+                                                      "s.json.lock", "s.json.merge"}));
 
   // A normal run leaves it alone, as it would a real one.
   Result r = Run("--instant " + common + " getpos", "", true);
@@ -467,6 +467,7 @@ TEST_F(Sim, ManyRunsAtOnceNeverFailTheSimulator) {
     if (i % 2 == 0) {
       expected.push_back(Named("s", static_cast<int>(i / 2), ".json"));
       expected.push_back(Named("s", static_cast<int>(i / 2), ".json.lock"));
+      expected.push_back(Named("s", static_cast<int>(i / 2), ".json.merge"));
     }
   }
   std::sort(expected.begin(), expected.end());
@@ -483,15 +484,19 @@ TEST_F(Sim, ManyRunsAtOnceNeverFailTheSimulator) {
 
 // A report that cannot be written is a failure: status 1 and the reason on standard error.
 TEST_F(Sim, ReportsThatCannotBeWrittenFail) {
-  for (const char *args : {"--list", "--list --json", "--status", "--status --json",
-                           "--device 1-2 --status --json", "--hotplug 1-2"}) {
-    SCOPED_TRACE(args);
-    // Standard error to the pipe, standard output to a full device; the rest of the line is
-    // a comment.
-    Result r = Run(std::string("--instant ") + args + " 2>&1 >/dev/full #");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "panelcfg: cannot write to standard output: No space left on device\n");
-  }
+  // Standard error to the pipe, standard output to a full device or closed (no file the program
+  // opens may then take its place); the rest of the line is a comment.
+  const std::pair<const char *, const char *> kOutputs[] = {
+      {">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}};
+  for (const auto &[to, why] : kOutputs)
+    for (const char *args : {"--list", "--list --json", "--status", "--status --json",
+                             "--device 1-2 --status --json", "--hotplug 1-2", "--site-mode"}) {
+      SCOPED_TRACE(std::string(args) + " " + to);
+      Result r = Run(std::string("--instant ") + args + " 2>&1 " + to + " #");
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, std::string("panelcfg: cannot write to standard output: ") + why + "\n");
+    }
+  EXPECT_EQ(Slurp(home_ / ".panelcfg-sim" / "state.json.lock"), "");
 }
 
 // The simulator runs the hotplug handler with its records beside the state file: the new
@@ -506,8 +511,8 @@ TEST_F(Sim, HotplugGivesTheSiteModeOnceAndKeepsItsRecordsBesideTheState) {
   const size_t last = first.out.rfind("\n<");
   ASSERT_NE(last, std::string::npos);
   EXPECT_EQ(first.out.substr(last + 1),
-            "<6>panelcfg: hotplug 1-2 2575:8753: mode 1 (digitizer), site mode 2 (mouse), "
-            "identity absent or checksum wrong: switched\n");
+            "<6>panelcfg: hotplug 1-2 2575:8753: mode 1 (digitizer), site mode 2 (mouse): "
+            "switched\n");
   for (size_t at = 0; at < last; at = first.out.find('\n', at) + 1)
     EXPECT_EQ(first.out.substr(at, 3), "<7>") << first.out.substr(at, 40);
   EXPECT_EQ(Entries(home_ / ".panelcfg-sim" / "state.json.hotplug"),

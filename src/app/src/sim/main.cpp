@@ -202,29 +202,20 @@ int main(int argc, char **argv) {
   args.push_back(nullptr);
   const int nargs = static_cast<int>(args.size()) - 1;
 
-  // A run that may touch a controller owns the state file from before it is read until after
-  // it is written: two runs at once would otherwise each save what the other never saw.
-  // --status reads the controllers under the lock too, but changes and saves nothing.
+  // The simulated bus is one machine's: every process shares the controllers through the state
+  // file, as programs share a USB bus. Each run reads it at every enumeration and writes back the
+  // controllers it changed, and takes the utility's own run lock beside it (a run on the whole
+  // bus excludes every other, runs on different devices go on at the same time).
   const bool touches = RunTouchesControllers(nargs, args.data());
   const bool locks = RunTakesLock(nargs, args.data());
-  int lock = -1;
   if (locks) {
-    // As the utility does: every line reaches a log file as it is printed, the waiting line too
-    // (on standard error for a report, whose standard output is the report alone).
+    // As the utility does: every line reaches a log file as it is printed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     InstallStopSignals();
-    if (!touches)
-      SetLogMode(LOG_STDERR);
-    const RunLockResult taken = TakeRunLock((state + kLockSuffix).c_str(), kRunLockWaitMs, &lock);
-    // As the utility ends when it cannot have the lock, the hotplug handler included.
-    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE)
-      return LockNotTaken(nargs, args.data(), taken);
   }
-  // Every way out from here on lets the lock go.
   auto finish = [&](int status) {
     vusb::SetAutoSave("");
     fflush(stdout);
-    ReleaseRunLock(lock);
     return status;
   };
 
@@ -232,13 +223,12 @@ int main(int argc, char **argv) {
   try {
     options = scenario.empty() ? vusb::LoadScenarioText(kDefaultScenario)
                                : vusb::LoadScenarioFile(scenario);
-    if (!fresh)
+    if (fresh && touches)
+      vusb::SaveStateFile(state); // the file says from the start what the bus starts with
+    if (locks)
+      vusb::SetSharedState(state);
+    else if (!fresh)
       vusb::LoadStateFile(state);
-    if (touches) {
-      vusb::SetAutoSave(state);
-      if (fresh)
-        vusb::SaveStateFile(state); // the file says from the start what the bus starts with
-    }
     std::string optionsFile = dir + "/options.ini";
     if (!options.empty() && !Exists(optionsFile))
       vusb::WriteFileAtomically(optionsFile, options);
@@ -255,7 +245,9 @@ int main(int argc, char **argv) {
   }
   // The hotplug handler's plug-in records live beside the state file, not in /run.
   const std::string records = state + ".hotplug";
-  int status = PanelcfgMain(nargs, args.data(), dir.c_str(), nullptr, false, records.c_str());
+  const std::string lockPath = state + kLockSuffix;
+  int status = PanelcfgMain(nargs, args.data(), dir.c_str(), locks ? lockPath.c_str() : nullptr,
+                            false, records.c_str());
   fflush(stdout);
 
   if (trace)

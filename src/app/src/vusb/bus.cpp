@@ -421,6 +421,7 @@ extern "C" {
 void usb_init(void) { detail::Record(CallEntry("usb_init", -1)); }
 
 int usb_find_busses(void) {
+  detail::BeforeEnumeration();
   size_t before = busRecords.size();
   ReEnumerate();
   int changes = static_cast<int>(busRecords.size() > before ? busRecords.size() - before

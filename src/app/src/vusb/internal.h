@@ -19,6 +19,8 @@ Device *DeviceOf(usb_dev_handle *h);
 // Appends an entry to the log.
 void Record(Entry e);
 
+// Before an enumeration: the shared state's devices as other processes left them.
+void BeforeEnumeration();
 // Autosave's part of every libusb call: writes the state file when the state changed.
 void AfterCall();
 

@@ -1,5 +1,6 @@
 // Scenarios (a bus described in JSON) and the controller state kept between runs.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -381,43 +382,74 @@ std::vector<Kept> Snapshot() {
   return out;
 }
 
+json JsonOf(const Kept &k) {
+  json s = json::object();
+  s["vid"] = Hex16(k.vid);
+  s["pid"] = Hex16(k.pid);
+  if (k.model == Model::PctCurrent || k.model == Model::PctLegacy) {
+    s["identity"] = Hex32(k.identity);
+    s["storedPosMode"] = k.storedPosMode;
+    s["params"] = HexText(k.params);
+    if (k.pendingIds) {
+      s["pendingVid"] = Hex16(k.pendingVid);
+      s["pendingPid"] = Hex16(k.pendingPid);
+      s["idsAfterReset"] = k.idsAfterReset;
+    }
+  }
+  if (k.model == Model::Resistive) {
+    s["firmware"] = k.firmware;
+    s["rotation"] = k.rotation;
+  }
+  if (k.hasDriver)
+    s["driverBound"] = k.driverBound;
+  return s;
+}
+
 std::string TextOf(const std::vector<Kept> &kept) {
   json devs = json::object();
-  for (const Kept &k : kept) {
-    json s;
-    s["vid"] = Hex16(k.vid);
-    s["pid"] = Hex16(k.pid);
-    if (k.model == Model::PctCurrent || k.model == Model::PctLegacy) {
-      s["identity"] = Hex32(k.identity);
-      s["storedPosMode"] = k.storedPosMode;
-      s["params"] = HexText(k.params);
-      if (k.pendingIds) {
-        s["pendingVid"] = Hex16(k.pendingVid);
-        s["pendingPid"] = Hex16(k.pendingPid);
-        s["idsAfterReset"] = k.idsAfterReset;
-      }
-    }
-    if (k.model == Model::Resistive) {
-      s["firmware"] = k.firmware;
-      s["rotation"] = k.rotation;
-    }
-    if (k.hasDriver)
-      s["driverBound"] = k.driverBound;
-    devs[k.name] = s;
-  }
+  for (const Kept &k : kept)
+    devs[k.name] = JsonOf(k);
   json j;
   j["devices"] = devs;
   return j.dump(2) + "\n";
 }
 
 // Autosave: the file, and the state last written to it (or found in it when autosave began).
+// shared: other processes work on the same bus (see SetSharedState).
 struct AutoSave {
   std::string path;
   std::vector<Kept> written;
   int writes = 0;
   bool warned = false;
+  bool shared = false;
 };
 AutoSave autoSave;
+
+// An exclusive lock on the shared state's merge lock for the time of one read or write of the
+// file, so that no process writes over what another wrote in between.
+class MergeLock {
+public:
+  explicit MergeLock(const std::string &state)
+      : fd_(open((state + ".merge").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {
+    if (fd_ < 0)
+      Fail(state + ".merge", strerror(errno));
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~MergeLock() { close(fd_); }
+  MergeLock(const MergeLock &) = delete;
+  MergeLock &operator=(const MergeLock &) = delete;
+
+private:
+  int fd_;
+};
+
+const Kept *Named(const std::vector<Kept> &kept, const std::string &name) {
+  for (const Kept &k : kept)
+    if (k.name == name)
+      return &k;
+  return nullptr;
+}
 
 void WriteAll(int fd, const std::string &text) {
   size_t done = 0;
@@ -468,7 +500,69 @@ void SetAutoSave(const std::string &path) {
 
 int AutoSaveWrites() { return autoSave.writes; }
 
+namespace {
+
+// The shared state file with the devices this process changed since it last read or wrote them
+// in their state now; every other device as the file has it.
+void WriteMerged(const std::vector<Kept> &now) {
+  MergeLock lock(autoSave.path);
+  json file = json::object();
+  std::ifstream probe(autoSave.path);
+  if (probe)
+    file = Parse(ReadFile(autoSave.path), "state");
+  if (!file.is_object() || !file.contains("devices") || !file["devices"].is_object())
+    file = json{{"devices", json::object()}};
+  for (const Kept &k : now) {
+    const Kept *was = Named(autoSave.written, k.name);
+    if (was == nullptr || !(*was == k))
+      file["devices"][k.name] = JsonOf(k);
+  }
+  WriteFileAtomically(autoSave.path, file.dump(2) + "\n");
+}
+
+} // namespace
+
+void SetSharedState(const std::string &path) {
+  SetAutoSave(path);
+  autoSave.shared = true;
+  detail::BeforeEnumeration();
+}
+
 namespace detail {
+void BeforeEnumeration() {
+  if (!autoSave.shared)
+    return;
+  std::string text;
+  {
+    MergeLock lock(autoSave.path);
+    std::ifstream probe(autoSave.path);
+    if (!probe)
+      return;
+    text = ReadFile(autoSave.path);
+  }
+  // The devices this process holds open are its own: what it does to them is their state.
+  const json j = Parse(text, "state");
+  json mine = json::object();
+  for (int i = 0; i < DeviceCount(); i++)
+    if (Dev(i).openHandles > 0)
+      mine[Dev(i).name] = nullptr;
+  json others = j;
+  if (others.contains("devices") && others["devices"].is_object())
+    for (const auto &[name, v] : mine.items())
+      others["devices"].erase(name);
+  try {
+    ApplyStateText(others.dump());
+  } catch (const std::runtime_error &e) {
+    throw std::runtime_error(autoSave.path + ": " + e.what());
+  }
+  // What was read is no change of this process's.
+  std::vector<Kept> now = Snapshot();
+  for (Kept &k : autoSave.written)
+    if (!mine.contains(k.name))
+      if (const Kept *read = Named(now, k.name))
+        k = *read;
+}
+
 void AfterCall() {
   if (autoSave.path.empty())
     return;
@@ -476,7 +570,10 @@ void AfterCall() {
   if (now == autoSave.written)
     return;
   try {
-    WriteFileAtomically(autoSave.path, TextOf(now));
+    if (autoSave.shared)
+      WriteMerged(now);
+    else
+      WriteFileAtomically(autoSave.path, TextOf(now));
   } catch (const std::runtime_error &e) {
     if (!autoSave.warned)
       fprintf(stderr, "vusb: autosave: %s\n", e.what());
@@ -574,7 +671,10 @@ void ApplyStateText(const std::string &text) {
 
 void SaveStateFile(const std::string &path) {
   std::vector<Kept> now = Snapshot();
-  WriteFileAtomically(path, TextOf(now));
+  if (autoSave.shared && path == autoSave.path)
+    WriteMerged(now);
+  else
+    WriteFileAtomically(path, TextOf(now));
   if (path == autoSave.path)
     autoSave.written = std::move(now);
 }

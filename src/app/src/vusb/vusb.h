@@ -287,4 +287,11 @@ void SetAutoSave(const std::string &path);
 // Files written by autosave since SetAutoSave.
 int AutoSaveWrites();
 
+// The bus shared with other processes through the state file path, as several programs share a
+// machine's USB bus: autosave as above, but a write replaces only the devices this process
+// changed since it last read or wrote them (under an exclusive lock on path.merge), and every
+// enumeration first reads the file again for the devices this process holds no handle of. The
+// file's state is read now.
+void SetSharedState(const std::string &path);
+
 } // namespace vusb

@@ -712,7 +712,7 @@ same "hotplug: the units' output (the journal)" <(
   echo "start $hotplug_unit /usr/sbin/panelcfg --hotplug hidraw0"
   printf '%s\n' "<7>II:Firmware Version:S1.2.04(r368) ChipID:8" "<7>II:check pass" "<7>II:Set to mouse" \
     "<7>II:PCT Devices:1" \
-    "<6>panelcfg: hotplug 1-1 2575:8753: mode 1 (digitizer), site mode 2 (mouse), identity absent or checksum wrong: switched" |
+    "<6>panelcfg: hotplug 1-1 2575:8753: mode 1 (digitizer), site mode 2 (mouse): switched" |
     sed "s/^/$hotplug_unit out /"
   echo "exit $hotplug_unit 0"
   echo "start $hotplug_unit /usr/sbin/panelcfg --hotplug hidraw0"
@@ -739,7 +739,7 @@ controller_is hotplug "1-1 2575:9969 usbhid hidraw0"
 # controller only read: no write, no reset, still under its new IDs with usbhid bound.
 same "hotro: the unit's output (the journal)" <(
   echo "start $hotplug_unit /usr/sbin/panelcfg --hotplug hidraw0"
-  echo "$hotplug_unit out <3>EE:hotplug 1-1 2575:8753: mode 1 (digitizer), site mode 2 (mouse), identity absent or checksum wrong: cannot keep the record /run/panelcfg/hotplug-1-1: Read-only file system; nothing done"
+  echo "$hotplug_unit out <3>EE:hotplug 1-1 2575:8753: mode 1 (digitizer), site mode 2 (mouse): cannot keep the record /run/panelcfg/hotplug-1-1: Read-only file system; nothing done"
   echo "exit $hotplug_unit 1"
 ) "$(tagged JOURNAL hotro)"
 [ -z "$(tagged DEV hotro | grep -E '^hid set (f3 |08 a8 22 |08 84 c9 )')" ] || fail "hotro: the controller was written to"

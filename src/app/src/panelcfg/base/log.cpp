@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -82,17 +83,20 @@ struct CheckedStream {
 CheckedStream checkedOut;
 CheckedStream checkedErr;
 
-bool HasPriority(const char *buf, size_t size) {
-  return size >= 3 && buf[0] == '<' && buf[1] >= '0' && buf[1] <= '7' && buf[2] == '>';
-}
+// The priority JournalLine gives the next line, -1 for none (debug).
+int nextPriority = -1;
 
 ssize_t CheckedWrite(void *cookie, const char *buf, size_t size) {
   auto *j = static_cast<CheckedStream *>(cookie);
   size_t done = 0;
   errno = 0;
   while (done < size) {
-    if (j->prefix && j->lineStart && !HasPriority(buf + done, size - done))
-      fputs("<7>", j->target);
+    if (j->prefix && j->lineStart) {
+      const bool own = nextPriority >= 0 && j == &checkedOut;
+      fprintf(j->target, "<%d>", own ? nextPriority : 7);
+      if (own)
+        nextPriority = -1;
+    }
     const void *nl = memchr(buf + done, '\n', size - done);
     const size_t len = nl != nullptr
                            ? static_cast<size_t>(static_cast<const char *>(nl) - (buf + done)) + 1
@@ -151,6 +155,27 @@ bool EndCheckedOutput() {
     return true;
   fprintf(stderr, "panelcfg: cannot write to standard output: %s\n", strerror(err));
   return false;
+}
+
+void JournalLine(int priority, const char *format, ...) {
+  fflush(stdout);
+  // Outside the checked output nothing prefixes the line: it says its priority itself.
+  if (checkedOut.stream == nullptr || !checkedOut.prefix)
+    printf("<%d>", priority);
+  else
+    nextPriority = priority;
+  va_list ap;
+  va_start(ap, format);
+  vprintf(format, ap);
+  va_end(ap);
+  fflush(stdout);
+  nextPriority = -1;
+}
+
+void KeepStandardStreamsOpen() {
+  for (int fd = 0; fd <= 2; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+      open("/dev/null", O_RDONLY | O_NOCTTY); // takes the lowest free descriptor: fd
 }
 
 ShownText Shown(const char *value) {

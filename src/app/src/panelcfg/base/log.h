@@ -32,6 +32,16 @@ void SetLogMode(LogMode mode);
 void BeginCheckedOutput(bool journal);
 bool EndCheckedOutput();
 
+// Under BeginCheckedOutput(true): one line at syslog priority priority (6 info, 3 error), the
+// only lines that are not at debug priority. Text that merely starts with "<N>" (a device's
+// string, say) gets no priority of its own.
+void JournalLine(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Gives each of standard input, output and error that is closed a descriptor on /dev/null that
+// cannot be written, before any file is opened: a file opened later never lands on descriptor 1
+// or 2 and takes what is printed, and a report on a closed standard output fails as one.
+void KeepStandardStreamsOpen();
+
 // A value from the command line as a message shows it: control characters, backslashes and
 // bytes above 0x7E as \xHH, cut after kShownChars characters of the value ("..." then follows).
 constexpr size_t kShownChars = 64;

@@ -4,9 +4,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "../support/safefile.h"
@@ -44,13 +48,74 @@ void NameHolder(int fd) {
 
 } // namespace
 
-RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd) {
+namespace {
+
+// The lock of the one device a run holds beside the run lock, and the run lock's path.
+int deviceLock = -1;
+char heldPath[512];
+
+// A kernel name of a USB device ("1-1.4") is a file name of its own.
+bool LockableName(const char *name) {
+  if (name == nullptr || name[0] == '\0' || strlen(name) > 64)
+    return false;
+  for (const char *c = name; *c != '\0'; c++)
+    if (!(isdigit(static_cast<unsigned char>(*c)) || *c == '-' || *c == '.'))
+      return false;
+  return true;
+}
+
+RunLockResult TakeLock(const char *path, unsigned waitMs, int *fd, bool shared, bool quiet = false);
+
+} // namespace
+
+RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd, const char *device) {
+  const long start = NowMs();
+  const bool one = LockableName(device);
+  const RunLockResult run = TakeLock(path, waitMs, fd, one);
+  if (run != RUNLOCK_HELD || !one) {
+    if (run == RUNLOCK_HELD)
+      snprintf(heldPath, sizeof heldPath, "%s", path);
+    return run;
+  }
+  char own[600];
+  snprintf(own, sizeof own, "%s-%s", path, device);
+  const long left = static_cast<long>(waitMs) - (NowMs() - start);
+  const RunLockResult mine =
+      TakeLock(own, left > 0 ? static_cast<unsigned>(left) : 0, &deviceLock, false);
+  if (mine != RUNLOCK_HELD) {
+    ReleaseRunLock(*fd);
+    *fd = -1;
+    return mine;
+  }
+  snprintf(heldPath, sizeof heldPath, "%s", path);
+  return RUNLOCK_HELD;
+}
+
+int TakeListLock() {
+  if (heldPath[0] == '\0')
+    return -1;
+  char path[600];
+  snprintf(path, sizeof path, "%s-lists", heldPath);
+  int fd = -1;
+  return TakeLock(path, kRunLockWaitMs, &fd, false, true) == RUNLOCK_HELD ? fd : -1;
+}
+
+void ReleaseListLock(int fd) {
+  if (fd < 0)
+    return;
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+namespace {
+
+RunLockResult TakeLock(const char *path, unsigned waitMs, int *fd, bool shared, bool quiet) {
   *fd = -1;
   int lock = SafeOpen(path, O_RDWR | O_CREAT, 0600);
   if (lock < 0) {
     // A user without the rights to the lock has none to the controllers either; anything else
     // at the path (a link, a FIFO, a directory) is refused.
-    if (errno == EACCES || errno == EPERM || errno == EROFS)
+    if (errno == EACCES && geteuid() != 0)
       return RUNLOCK_UNAVAILABLE;
     DebugMsg(0, "cannot take the run lock %s: %s; nothing done\n", path, SafeFileError(errno));
     return RUNLOCK_REFUSED;
@@ -59,8 +124,10 @@ RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd) {
   bool told = false;
   long holder = 0;
   for (;;) {
-    if (flock(lock, LOCK_EX | LOCK_NB) == 0) {
-      NameHolder(lock);
+    if (flock(lock, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) {
+      // Shared holders are many: the file names only a holder that has it alone.
+      if (!shared)
+        NameHolder(lock);
       *fd = lock;
       return RUNLOCK_HELD;
     }
@@ -71,7 +138,7 @@ RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd) {
     long pid = HolderPid(lock);
     if (pid != 0)
       holder = pid;
-    if (!told) {
+    if (!told && !quiet) {
       if (holder != 0)
         DebugMsg(1, "waiting for the other panelcfg run (pid %ld) to finish\n", holder);
       else
@@ -99,10 +166,23 @@ RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd) {
   }
 }
 
+} // namespace
+
 void ReleaseRunLock(int fd) {
   if (fd < 0)
     return;
-  (void)!ftruncate(fd, 0); // names no holder any more
+  if (deviceLock >= 0) {
+    const int own = deviceLock;
+    deviceLock = -1;
+    heldPath[0] = '\0';
+    ReleaseRunLock(own);
+  }
+  heldPath[0] = '\0';
+  // Names no holder any more (a shared holder never named itself, and no one holds the lock
+  // alone while it has it).
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && st.st_size > 0)
+    (void)!ftruncate(fd, 0);
   flock(fd, LOCK_UN);
   close(fd);
 }

@@ -19,7 +19,18 @@ enum RunLockResult {
 // Takes an exclusive flock on path (created 0600, never through a link, a regular file only). While
 // another process holds it, prints once that this run waits for that process (its pid is in the
 // file) and polls until waitMs have passed. These waits are real time: they are no protocol pause.
-RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd);
+// With device (the kernel's name of one USB device, "1-1.4"), the lock is taken shared, so that
+// runs on other devices go on at the same time, and the lock of that device (path-NAME) alone,
+// within the same wait: a run on the whole bus excludes every other, a run on one device only
+// runs on the whole bus and on that device.
+RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd, const char *device = nullptr);
 
-// Releases a lock taken by TakeRunLock (-1: none).
+// Releases a lock taken by TakeRunLock (-1: none), and the device's lock taken with it.
 void ReleaseRunLock(int fd);
+
+// While a run lock is held: the short lock (path-lists, exclusive) under which a run on one
+// device merges its rows into the list files, so that runs on other devices lose none. Released
+// with ReleaseListLock; -1 when no run lock is held (nothing to exclude) or it was not had within
+// the run lock's wait. Waits without a word: the merge is short.
+int TakeListLock();
+void ReleaseListLock(int fd);

@@ -177,11 +177,15 @@ template <size_t W> int ReadList(const char *name, char (*rows)[W]) {
   int cnt = 0;
   char *line = nullptr;
   size_t cap = 0;
+  // The rows of other panels are kept as they are, but for a line end written as CR LF.
   while (cnt < REG_ROWS && getline(&line, &cap, f) >= 0) {
     line[strcspn(line, "\n")] = '\0';
+    const size_t len = strlen(line);
+    if (len > 0 && line[len - 1] == '\r')
+      line[len - 1] = '\0';
     if (line[0] == '\0')
       continue;
-    CleanDeviceText(rows[cnt], W, line);
+    snprintf(rows[cnt], W, "%s", line);
     cnt++;
   }
   free(line);

@@ -77,6 +77,22 @@ const char *PositionModeName(int stored, int isLegacy, int chip, int fwRev) {
   }
 }
 
+bool InSiteMode(int stored, int pid, int isLegacy, int chip, int fwRev, int site) {
+  if (stored != StoredPositionMode(site, isLegacy, chip, fwRev))
+    return false;
+  if (isLegacy == 1)
+    return true;
+  switch (site) {
+  case 2:
+    return pid == MOUSE_PID;
+  case 3:
+  case 4:
+    return pid == HYBRID_PID;
+  default:
+    return pid != MOUSE_PID && pid != HYBRID_PID;
+  }
+}
+
 int SetPCTDevices(hid_device *dev) {
   int ret = 0;
   switch (FunctionMode) {

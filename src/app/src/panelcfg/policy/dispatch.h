@@ -20,3 +20,8 @@ bool QualifiesForHybridOrder(int chip, int fwRev);
 // "mouse", "hybrid-d", "hybrid-m", or "hybrid" where the controller cannot tell which (a legacy
 // controller's 4; firmware not read, chip 0); "unknown" outside 1 to 4.
 const char *PositionModeName(int stored, int isLegacy, int chip, int fwRev);
+
+// Whether a PCT controller that stores position mode stored and enumerates under product ID pid
+// is in the site's mode site (1 to 4) as a run decides it: the number it stores for that mode
+// and, on a current-generation controller, that mode's product ID.
+bool InSiteMode(int stored, int pid, int isLegacy, int chip, int fwRev, int site);

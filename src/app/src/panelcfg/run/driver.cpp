@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -201,6 +202,29 @@ bool ChooseDevice(int argc, char **argv, const char *spec) {
   return false;
 }
 
+// Takes the run lock at lockPath (none when null) for this command: the whole bus alone, or with
+// spec the bus shared and the device's own lock alone, so that runs on other devices go on.
+// The device is chosen before (its name is its lock's) and again once the lock is held, for it
+// may have enumerated anew meanwhile. Returns the status to end with, or -1 to go on with *lock
+// held.
+int LockFor(int argc, char **argv, const char *lockPath, const char *spec, int *lock) {
+  *lock = -1;
+  if (spec != nullptr && lockPath != nullptr && !ChooseDevice(argc, argv, spec))
+    return kStatusBadUsage;
+  if (lockPath != nullptr) {
+    const RunLockResult taken =
+        TakeRunLock(lockPath, kRunLockWaitMs, lock, spec != nullptr ? OneDevice.name : nullptr);
+    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE)
+      return LockNotTaken(argc, argv, taken);
+  }
+  if (spec != nullptr && !ChooseDevice(argc, argv, spec)) {
+    ReleaseRunLock(*lock);
+    *lock = -1;
+    return kStatusBadUsage;
+  }
+  return -1;
+}
+
 // A report (--list, --status) takes --json and nothing else.
 bool ReportArgsKnown(int argc, char **argv) {
   for (int i = 2; i < argc; i++)
@@ -244,18 +268,10 @@ int StatusMain(int argc, char **argv, const char *dir, const char *lockPath, con
   SetLogMode(LOG_STDERR);
   LoadRunSetup(argc, dir);
   int lock = -1;
-  if (lockPath != nullptr) {
-    const RunLockResult taken = TakeRunLock(lockPath, kRunLockWaitMs, &lock);
-    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE) {
-      const int status = LockNotTaken(argc, argv, taken);
-      SetLogMode(LOG_STDOUT);
-      return status;
-    }
-  }
-  if (spec != nullptr && !ChooseDevice(argc, argv, spec)) {
-    ReleaseRunLock(lock);
+  const int ended = LockFor(argc, argv, lockPath, spec, &lock);
+  if (ended >= 0) {
     SetLogMode(LOG_STDOUT);
-    return kStatusBadUsage;
+    return ended;
   }
   BeginCheckedOutput(false);
   int status = ReportStatus(json);
@@ -425,6 +441,7 @@ void PrintJsonError(const char *command, const char *code, const char *text) {
 
 int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *lockPath,
                  bool rootNotice, const char *hotplugDir) {
+  KeepStandardStreamsOpen();
   std::vector<char *> storage;
   const CommandLine line = Decoded(fullArgc, fullArgv, storage);
   const int argc = line.argc;
@@ -466,6 +483,7 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
     if (line.spec != nullptr)
       return BadUsage(argc, argv, "bad-usage",
                       "--site-mode is the site's, not a device's: it takes no --device");
+    signal(SIGPIPE, SIG_IGN);
     return SiteModeMain(argc, argv, dir);
   }
   if (IsWord(argc, argv, 1, "--hotplug")) {
@@ -476,7 +494,9 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
   }
   if (list) {
     // Read-only: the devices as a run would classify them, no file written. Standard output
-    // carries the listing alone; the traces go to standard error.
+    // carries the listing alone; the traces go to standard error. A closed pipe is a failed
+    // write, said as one, not a silent death.
+    signal(SIGPIPE, SIG_IGN);
     SetLogMode(LOG_STDERR);
     LoadRunSetup(argc, dir);
     if (line.spec != nullptr && !ChooseDevice(argc, argv, line.spec)) {
@@ -501,16 +521,9 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
   LoadRunSetup(argc, dir);
 
   int lock = -1;
-  if (lockPath != nullptr) {
-    const RunLockResult taken = TakeRunLock(lockPath, kRunLockWaitMs, &lock);
-    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE)
-      return LockNotTaken(fullArgc, fullArgv, taken);
-  }
-  if (line.spec != nullptr && !ChooseDevice(argc, argv, line.spec)) {
-    ReleaseRunLock(lock);
-    return kStatusBadUsage;
-  }
-
+  const int ended = LockFor(argc, argv, lockPath, line.spec, &lock);
+  if (ended >= 0)
+    return ended;
   return RunWithLock(argc, argv, lock);
 }
 
@@ -545,7 +558,8 @@ int RunWithLock(int argc, char **argv, int lock) {
       } else if (w.posMode >= 0) {
         POSMode = w.posMode;
       }
-      if (w.writesUtilConf)
+      // The site's mode is the whole machine's: a run on one device leaves it to --site-mode.
+      if (w.writesUtilConf && !OneDevice.active)
         CreateUtilityConfig(POSMode);
       break;
     }
@@ -558,6 +572,9 @@ int RunWithLock(int argc, char **argv, int lock) {
   if (StopSignal() != 0)
     return EndInterruptedRun(UnvisitedCnt, lock);
 
+  // A run on one device merges its rows into what the files list: runs on other devices may be
+  // merging theirs at the same time.
+  const int lists = OneDevice.active ? TakeListLock() : -1;
   if (rManufCnt != 0) {
     set_Res_Manufacturer_list(rManufCnt);
     set_Res_Product_list(rManufCnt);
@@ -570,6 +587,7 @@ int RunWithLock(int argc, char **argv, int lock) {
   }
   if (DevIDCnt != 0)
     set_pct_devid_list(DevIDCnt);
+  ReleaseListLock(lists);
   ReleaseRunLock(lock);
 
   DebugMsg(1, "PCT Devices:%d\n", count);

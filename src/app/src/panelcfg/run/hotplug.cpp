@@ -20,6 +20,7 @@
 #include "../scan/devtable.h"
 #include "../scan/scan.h"
 #include "../support/safefile.h"
+#include "../transport/hid.h"
 #include "driver.h"
 
 namespace {
@@ -114,18 +115,10 @@ Need Decide(const ControllerReading &r, int site) {
              r.resFirmwareSupported ? "supported" : "not supported", r.rotation);
     return n;
   }
-  const bool identity = r.identity != READ_ID_VALID;
-  // As a run decides: the number this controller stores for the site mode, under the product ID
-  // a current controller has in that mode.
+  // The identity block is not read when the mode already calls for a run.
+  const bool identity = r.identity != READ_ID_VALID && r.identity != READ_ID_NOT_READ;
   const int target = StoredPositionMode(site, r.generation, r.chip, r.fwRev);
-  bool there = r.mode == target;
-  if (r.generation != 1 && site == 2)
-    there = there && r.pid == MOUSE_PID;
-  else if (r.generation != 1 && (site == 3 || site == 4))
-    there = there && r.pid == HYBRID_PID;
-  else if (r.generation != 1 && site == 1)
-    there = there && r.pid != MOUSE_PID && r.pid != HYBRID_PID;
-  const bool mode = site != 0 && !there;
+  const bool mode = site != 0 && !InSiteMode(r.mode, r.pid, r.generation, r.chip, r.fwRev, site);
   n.run = identity || mode;
   n.word = site != 0 ? ModeWord(site) : nullptr;
   size_t len = static_cast<size_t>(ShowMode(n.found, sizeof n.found, "mode", r, r.mode));
@@ -145,15 +138,16 @@ Need Decide(const ControllerReading &r, int site) {
 
 int HotplugLockNotTaken(const char *spec, RunLockResult why) {
   if (why == RUNLOCK_INTERRUPTED) {
-    printf("<3>panelcfg: hotplug %s: interrupted by %s while waiting for the other run, nothing "
-           "done\n",
-           Shown(spec).text, StopSignalName(StopSignal()));
+    JournalLine(3,
+                "panelcfg: hotplug %s: interrupted by %s while waiting for the other run, nothing "
+                "done\n",
+                Shown(spec).text, StopSignalName(StopSignal()));
     fflush(stdout);
     return 128 + StopSignal();
   }
-  printf("<3>panelcfg: hotplug %s: %s, nothing done\n", Shown(spec).text,
-         why == RUNLOCK_TIMED_OUT ? "another run held the lock too long"
-                                  : "the run lock cannot be taken");
+  JournalLine(3, "panelcfg: hotplug %s: %s, nothing done\n", Shown(spec).text,
+              why == RUNLOCK_TIMED_OUT ? "another run held the lock too long"
+                                       : "the run lock cannot be taken");
   fflush(stdout);
   return kFailed;
 }
@@ -163,26 +157,33 @@ namespace {
 // The handler between the journal's lines: everything but the one line of its own at debug.
 int Handle(const char *spec, const char *dir, const char *lockPath, const char *recordDir) {
   LoadRunSetup(2, dir);
-  int lock = -1;
-  if (lockPath != nullptr) {
-    const RunLockResult taken = TakeRunLock(lockPath, kRunLockWaitMs, &lock);
-    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE)
-      return HotplugLockNotTaken(spec, taken);
-  }
-  // The device may have gone meanwhile: a reset of its own (a run that was going on) or an unplug.
-  const SelectFailure chosen = SelectDevice(spec);
-  ControllerReading r{};
+  // The device's own lock is named by the device: it is looked up first, and again once the
+  // lock is held, for it may have gone meanwhile (a reset of its own in a run that was going on,
+  // or an unplug). Handlers of other devices run at the same time.
+  SelectFailure chosen = SelectDevice(spec);
   if (chosen == SELECT_BAD_SPEC) {
-    ReleaseRunLock(lock);
-    printf("<3>panelcfg: --hotplug takes BUS:DEV, the kernel's name of a USB device or a hidraw "
-           "node, not \"%s\"\n",
-           Shown(spec).text);
+    fprintf(stderr,
+            "panelcfg: --hotplug takes BUS:DEV, the kernel's name of a USB device or a hidraw "
+            "node, not \"%s\"\n",
+            Shown(spec).text);
     return kBadUsage;
   }
-  if (chosen == SELECT_NO_DEVICE || !ReadSelectedController(&r)) {
+  int lock = -1;
+  if (lockPath != nullptr && chosen == SELECT_OK) {
+    const RunLockResult taken = TakeRunLock(lockPath, kRunLockWaitMs, &lock, OneDevice.name);
+    if (taken != RUNLOCK_HELD && taken != RUNLOCK_UNAVAILABLE)
+      return HotplugLockNotTaken(spec, taken);
+    chosen = SelectDevice(spec);
+  }
+  // Without a site mode it can read, the handler does not guess one; it still tells a device it
+  // has nothing to do with.
+  const int site = ReadUtilityConfig();
+  const int siteErr = errno;
+  ControllerReading r{};
+  if (chosen != SELECT_OK || !ReadSelectedController(&r, site > 0 ? site : 0)) {
     ReleaseRunLock(lock);
     SetLogMode(LOG_STDOUT);
-    printf("<6>panelcfg: hotplug %s: no longer on the bus, nothing to do\n", Shown(spec).text);
+    JournalLine(6, "panelcfg: hotplug %s: no longer on the bus, nothing to do\n", Shown(spec).text);
     return kDone;
   }
   SetLogMode(LOG_STDOUT);
@@ -190,25 +191,28 @@ int Handle(const char *spec, const char *dir, const char *lockPath, const char *
   snprintf(who, sizeof who, "hotplug %s %04x:%04x",
            OneDevice.name[0] != '\0' ? OneDevice.name : Shown(spec).text, r.vid & 0xFFFF,
            r.pid & 0xFFFF);
-
+  if (StopSignal() != 0) {
+    ReleaseRunLock(lock);
+    JournalLine(3, "panelcfg: %s: interrupted by %s while it was read, nothing done\n", who,
+                StopSignalName(StopSignal()));
+    return 128 + StopSignal();
+  }
   if (r.family == USBID_NONE) {
     ReleaseRunLock(lock);
-    printf("<6>panelcfg: %s: not a supported controller, nothing to do\n", who);
+    JournalLine(6, "panelcfg: %s: not a supported controller, nothing to do\n", who);
     return kDone;
+  }
+  if (site < 0) {
+    ReleaseRunLock(lock);
+    JournalLine(3, "EE:%s: cannot read %sUtil.conf: %s; nothing done\n", who, PanelDir,
+                SafeFileError(siteErr));
+    return kFailed;
   }
   if (!r.readable) {
     ReleaseRunLock(lock);
-    printf("%spanelcfg: %s: %s, %s\n", r.failure ? "<3>" : "<6>", who,
-           r.failure ? "cannot be read" : "left alone", r.errorText);
+    JournalLine(r.failure ? 3 : 6, "panelcfg: %s: %s, %s\n", who,
+                r.failure ? "cannot be read" : "left alone", r.errorText);
     return r.failure ? kFailed : kDone;
-  }
-  const int site = ReadUtilityConfig();
-  if (site < 0) {
-    const int err = errno;
-    ReleaseRunLock(lock);
-    printf("<3>EE:%s: cannot read %sUtil.conf: %s; nothing done\n", who, PanelDir,
-           SafeFileError(err));
-    return kFailed;
   }
   const Need need = Decide(r, site);
   // The record of this plug-in: recordDir/hotplug-<kernel name>. A try that cannot be recorded
@@ -224,7 +228,7 @@ int Handle(const char *spec, const char *dir, const char *lockPath, const char *
     // The plug-in is over: the controller is as the site wants it.
     if (refused == nullptr)
       unlink(record);
-    printf("<6>panelcfg: %s: %s, nothing to do\n", who, need.found);
+    JournalLine(6, "panelcfg: %s: %s, nothing to do\n", who, need.found);
     return kDone;
   }
   const int tries = refused == nullptr ? TriesSoFar(record) : -1;
@@ -234,14 +238,14 @@ int Handle(const char *spec, const char *dir, const char *lockPath, const char *
     refused = SaveTries(record, tries + 1);
   if (refused != nullptr) {
     ReleaseRunLock(lock);
-    printf("<3>EE:%s: %s: cannot keep the record %s: %s; nothing done\n", who, need.found, record,
-           refused);
+    JournalLine(3, "EE:%s: %s: cannot keep the record %s: %s; nothing done\n", who, need.found,
+                record, refused);
     return kFailed;
   }
   if (tries >= kHotplugTries) {
     ReleaseRunLock(lock);
-    printf("<3>EE:%s: %s, still after %d runs: left alone until it is plugged in again\n", who,
-           need.found, tries);
+    JournalLine(3, "EE:%s: %s, still after %d runs: left alone until it is plugged in again\n", who,
+                need.found, tries);
     return kFailed;
   }
   char program[] = "panelcfg";
@@ -250,31 +254,44 @@ int Handle(const char *spec, const char *dir, const char *lockPath, const char *
   char *args[] = {program, need.word != nullptr ? word : nullptr, nullptr};
   ReachedCnt = 0;
   MissedCnt = 0;
+  LeftWithoutDriverCnt = 0;
   // The run leaves the lock to the handler, which still has its record to write.
   const int status = RunWithLock(need.word != nullptr ? 2 : 1, args, -1);
   if (StopSignal() != 0) {
+    // The try was made, in part: it counts.
     ReleaseRunLock(lock);
+    JournalLine(3, "panelcfg: %s: %s: interrupted by %s during the run (try %d of %d)\n", who,
+                need.found, StopSignalName(StopSignal()), tries + 1, kHotplugTries);
     return status;
   }
   // The run's own reset makes the controller appear again: the record counts from now.
   refused = SaveTries(record, tries + 1);
+  // A controller the run took from its kernel driver and could not give back (its claim refused
+  // after the detach) stays dead until it is reset: it is, once, as --recover does.
+  const bool dead = LeftWithoutDriverCnt > 0 && SelectDevice(OneDevice.name) == SELECT_OK &&
+                    RecoverControllers() > 0;
   ReleaseRunLock(lock);
   // Success is what the controller reached, not that it was handled.
-  const bool reached = ReachedCnt > 0 && MissedCnt == 0;
+  const bool reached = ReachedCnt > 0 && MissedCnt == 0 && !dead;
   const char *what = r.family == USBID_RES  ? "rotation reset"
                      : need.word != nullptr ? "switched"
                                             : "identity block written";
   if (refused != nullptr)
-    printf("<3>EE:%s: %s: %s, but the record %s cannot be kept: %s\n", who, need.found,
-           reached ? what : "the run failed", record, refused);
+    JournalLine(3, "EE:%s: %s: %s, but the record %s cannot be kept: %s\n", who, need.found,
+                reached ? what : "the run failed", record, refused);
+  else if (dead)
+    JournalLine(3,
+                "panelcfg: %s: %s: the run left it without its kernel driver, reset (try %d of "
+                "%d)\n",
+                who, need.found, tries + 1, kHotplugTries);
   else if (reached && tries == 0)
-    printf("<6>panelcfg: %s: %s: %s\n", who, need.found, what);
+    JournalLine(6, "panelcfg: %s: %s: %s\n", who, need.found, what);
   else if (reached)
-    printf("<6>panelcfg: %s: %s: %s (run %d of %d)\n", who, need.found, what, tries + 1,
-           kHotplugTries);
+    JournalLine(6, "panelcfg: %s: %s: %s (run %d of %d)\n", who, need.found, what, tries + 1,
+                kHotplugTries);
   else
-    printf("<3>panelcfg: %s: %s: the run failed (try %d of %d)\n", who, need.found, tries + 1,
-           kHotplugTries);
+    JournalLine(3, "panelcfg: %s: %s: the run failed (try %d of %d)\n", who, need.found, tries + 1,
+                kHotplugTries);
   return reached && refused == nullptr ? kDone : kFailed;
 }
 

@@ -74,5 +74,8 @@ struct ControllerReading {
 const char *IdentityPhrase(int identity);
 
 // Reads the device SelectDevice chose as --status does (through its kernel driver's hidraw
-// node, read requests only) into *out; false when it is no longer on the bus.
-bool ReadSelectedController(ControllerReading *out);
+// node, read requests only) into *out; false when it is no longer on the bus. With a site mode
+// (1 to 4), a PCT controller's position mode is read before its identity block, and the
+// identity block only when the controller is in that mode (READ_ID_NOT_READ otherwise): a
+// controller off the site's mode gets a run whatever its identity block holds.
+bool ReadSelectedController(ControllerReading *out, int site = 0);

@@ -68,6 +68,7 @@ struct ControllerStatus {
   const char *errorCode = nullptr; // null: read in full
   char errorText[256] = {};
   bool failure = false; // the error is a failed read, not a controller no run configures
+  int site = 0;         // 1..4: the mode first, the identity block only when it is that one
   // PCT
   int generation = 0; // GetIsLegacy: 1 legacy, 2 or 3 current, 0 not read
   bool firmwareRead = false;
@@ -271,6 +272,15 @@ void ReadPct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descript
   s.chipId = ChipID;
   s.fwRev = FwRev;
   snprintf(s.fwVersion, sizeof s.fwVersion, "%s", LastFwVersion());
+  if (s.site != 0) {
+    s.mode = GetPOSMode(dev);
+    if (s.mode == 0) {
+      SetError(s, "read-failed", true, "the position mode cannot be read");
+      return;
+    }
+    if (!InSiteMode(s.mode, s.facts.pid, s.generation, s.chipId, s.fwRev, s.site))
+      return;
+  }
   switch (ReadIdentityBlock(dev)) {
   case 1:
     s.identity = IdentityNeedsRewrite() ? ID_OUTDATED : ID_VALID;
@@ -287,6 +297,8 @@ void ReadPct(hid_device *dev, usb_dev_handle *hdlr, const usb_interface_descript
     s.identity = ID_UNREADABLE;
     break;
   }
+  if (s.site != 0)
+    return;
   s.mode = GetPOSMode(dev);
   if (s.mode == 0)
     SetError(s, "read-failed", true, "the position mode cannot be read");
@@ -546,8 +558,17 @@ int ReportStatus(bool json) {
   }
   SetLogMode(LOG_STDERR);
   if (StopSignal() != 0) {
-    fprintf(stderr, "panelcfg: interrupted by %s: %d supported device%s not read\n",
-            StopSignalName(StopSignal()), unvisited, unvisited == 1 ? "" : "s");
+    char text[160];
+    snprintf(text, sizeof text, "interrupted by %s: %d supported device%s not read",
+             StopSignalName(StopSignal()), unvisited, unvisited == 1 ? "" : "s");
+    fprintf(stderr, "panelcfg: %s\n", text);
+    // A program reading the report still gets one document.
+    if (json) {
+      Json failed = Document("status");
+      failed.erase("devices");
+      failed["error"] = {{"code", "interrupted"}, {"text", text}};
+      PrintJson(failed);
+    }
     return 128 + StopSignal();
   }
   if (json)
@@ -557,7 +578,7 @@ int ReportStatus(bool json) {
   return unreadable != 0 ? 1 : 0;
 }
 
-bool ReadSelectedController(ControllerReading *out) {
+bool ReadSelectedController(ControllerReading *out, int site) {
   *out = ControllerReading{};
   out->rotation = -1;
   Enumerate();
@@ -570,6 +591,7 @@ bool ReadSelectedController(ControllerReading *out) {
       found = true;
       ControllerStatus s;
       s.facts = FactsOf(bus, devs);
+      s.site = site;
       out->family = s.facts.family;
       out->vid = s.facts.vid;
       out->pid = s.facts.pid;

@@ -41,13 +41,20 @@ const char *SafeFileError(int err) {
   // What O_NOFOLLOW answers for a link at the path.
   if (err == ELOOP)
     return "a symbolic link, not followed";
+  if (err == EFBIG)
+    return "larger than 65536 bytes";
   return strerror(err);
 }
 
 int SafeOpen(const char *path, int flags, mode_t mode) {
   const int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
-  if (fd < 0)
+  if (fd < 0) {
+    // A socket cannot be opened at all: it is no regular file either.
+    struct stat info {};
+    if (errno == ENXIO && lstat(path, &info) == 0 && S_ISSOCK(info.st_mode))
+      errno = kErrNotRegular;
     return -1;
+  }
   struct stat info {};
   int err = 0;
   if (fstat(fd, &info) == 0 && !S_ISREG(info.st_mode))
@@ -62,10 +69,17 @@ int SafeOpen(const char *path, int flags, mode_t mode) {
   return fd;
 }
 
-FILE *SafeOpenRead(const char *path) {
+FILE *SafeOpenRead(const char *path, long maxBytes) {
   const int fd = SafeOpen(path, O_RDONLY);
   if (fd < 0)
     return nullptr;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || info.st_size > maxBytes) {
+    const int err = info.st_size > maxBytes ? EFBIG : errno;
+    close(fd);
+    errno = err;
+    return nullptr;
+  }
   FILE *f = fdopen(fd, "re");
   if (f == nullptr) {
     const int err = errno;

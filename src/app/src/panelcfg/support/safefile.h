@@ -21,8 +21,10 @@ const char *SafeFileError(int err);
 // at the path, refused before a byte is read).
 int SafeOpen(const char *path, int flags, mode_t mode = 0);
 
-// The same, for reading through stdio. Returns null with errno set.
-FILE *SafeOpenRead(const char *path);
+// The same, for reading through stdio, and only a file of at most maxBytes (larger: EFBIG,
+// unread). Returns null with errno set.
+constexpr long kSafeReadMax = 65536;
+FILE *SafeOpenRead(const char *path, long maxBytes = kSafeReadMax);
 
 // Which step of SafeReplaceFile failed.
 enum SafeReplaceStep { SAFE_REPLACED = 0, SAFE_CREATE, SAFE_WRITE, SAFE_RENAME };

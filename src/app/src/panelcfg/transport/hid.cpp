@@ -36,6 +36,8 @@ const usb_interface_descriptor *FirstAltSetting(const struct usb_device *devs) {
   return &devs->config[0].interface[0].altsetting[0];
 }
 
+int LeftWithoutDriverCnt = 0;
+
 hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
   hid_device *dev = new_hid_device();
   const usb_interface_descriptor *first = FirstAltSetting(devs);
@@ -65,17 +67,21 @@ hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
     perror("Unable to detach kernel driver");
     return dev;
   }
+  // From here on a failure leaves the controller without its kernel driver.
   if (usb_set_configuration(hdlr, config.bConfigurationValue) < 0) {
     perror("Unable to set device configuration");
+    LeftWithoutDriverCnt++;
     return dev;
   }
   if (usb_claim_interface(hdlr, ifnum) < 0) {
     perror("Unable to claim interface");
+    LeftWithoutDriverCnt++;
     return dev;
   }
   if (usb_set_altinterface(hdlr, alt.bAlternateSetting) < 0) {
     perror("Unable to set alternate interface");
     usb_release_interface(hdlr, ifnum);
+    LeftWithoutDriverCnt++;
     return dev;
   }
   dev->device_handle = hdlr;

@@ -27,6 +27,11 @@ void free_hid_device(hid_device *dev);
 // returns null; device_handle is null on failure.
 hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr);
 
+// Controllers OpenHidDevice detached from their kernel driver and could not take (the
+// configuration, the claim or the alternate setting refused): nothing gives them back to a
+// driver but a reset.
+extern int LeftWithoutDriverCnt;
+
 // HID class requests over the default control pipe.
 constexpr int kHidSetReportType = 0x21; // host to device, class, interface
 constexpr int kHidGetReportType = 0xA1; // device to host, class, interface
