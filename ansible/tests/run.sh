@@ -16,7 +16,7 @@ ansible-galaxy collection install --offline -p "$work/collections" "$work"/dist/
 export ANSIBLE_COLLECTIONS_PATH="$work/collections"
 installed="$work/collections/ansible_collections/panelcfg/panels"
 
-for plugin in "panelcfg.panels.panel_mode" "panelcfg.panels.panel_info" "-t filter panelcfg.panels.panel_line"; do
+for plugin in "panelcfg.panels.panel_mode" "panelcfg.panels.panel_info" "-t filter panelcfg.panels.panel_line" "-t filter panelcfg.panels.fleet_report"; do
   # shellcheck disable=SC2086 # the plugin type option is meant to split
   ansible-doc $plugin >"$work/doc.txt"
   for part in EXAMPLES RETURN; do

@@ -12,6 +12,7 @@ from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import json
+import os
 
 MODES = ('digitizer', 'mouse', 'hybrid-d', 'hybrid-m')
 MODE_WORDS = {
@@ -34,6 +35,22 @@ class StatusError(Exception):
     """The program's output is not a status document this module understands."""
 
 
+class ReportError(StatusError):
+    """panelcfg printed, instead of its report, a document that says why it could not report
+    (a top-level error: bad usage, no such device, the run lock not taken in time)."""
+
+    def __init__(self, code, text):
+        StatusError.__init__(self, text)
+        self.code = code
+        self.text = text
+
+
+def _report_error(doc):
+    err = doc.get('error')
+    if isinstance(err, dict):
+        raise ReportError(err.get('code'), err.get('text') or err.get('code') or 'an error')
+
+
 def parse_status(text):
     """Parse the stdout of `--status --json` into the document; raise StatusError."""
     try:
@@ -47,6 +64,7 @@ def parse_status(text):
                           % (doc.get('schema'), SCHEMA))
     if doc.get('command') != 'status':
         raise StatusError('the document is of command %r, not "status"' % doc.get('command'))
+    _report_error(doc)
     devices = doc.get('devices')
     if not isinstance(devices, list) or not all(isinstance(d, dict) for d in devices):
         raise StatusError('the document has no list of devices')
@@ -59,6 +77,45 @@ def parse_device(text):
     if len(parts) != 2 or not all(p.isdigit() for p in parts):
         raise ValueError('device must be BUS:DEV, e.g. 001:003, not %r' % (text,))
     return int(parts[0], 10), int(parts[1], 10)
+
+
+def parse_site_mode(text):
+    """Parse the stdout of `--site-mode [MODE] --json` into (name or None, changed); raise
+    StatusError (ReportError for panelcfg's own error document)."""
+    try:
+        doc = json.loads(text)
+    except ValueError as e:
+        raise StatusError('the output is not JSON (%s)' % e)
+    if not isinstance(doc, dict):
+        raise StatusError('the output is not a JSON object')
+    if doc.get('schema') != SCHEMA:
+        raise StatusError('site-mode schema %r, this module reads schema %d'
+                          % (doc.get('schema'), SCHEMA))
+    if doc.get('command') != 'site-mode':
+        raise StatusError('the document is of command %r, not "site-mode"' % doc.get('command'))
+    _report_error(doc)
+    site = doc.get('site_mode')
+    if site is None:
+        return None, bool(doc.get('changed'))
+    if not isinstance(site, dict) or site.get('name') not in MODES:
+        raise StatusError('the document names no site mode panelcfg writes: %r' % (site,))
+    return site['name'], bool(doc.get('changed'))
+
+
+def device_word(text):
+    """The device as panelcfg's --device takes it: BUS:DEV (001:003), the kernel's name of the
+    USB device (1-2, 1-1.4) or a hidraw node (hidraw0, /dev/hidraw0). Only what cannot be one
+    word of a command line is refused here (ValueError); panelcfg decides the rest."""
+    if not isinstance(text, str) or not text.strip():
+        raise ValueError('device must name a device: BUS:DEV (001:003), the port name of the USB '
+                         'device (1-2) or a hidraw node (hidraw0), not %r' % (text,))
+    if text != text.strip() or any(c.isspace() or ord(c) < 32 or ord(c) == 127 for c in text):
+        raise ValueError('device must be one word without blanks or control characters, not %r'
+                         % (text,))
+    if text.startswith('-'):
+        raise ValueError('device must not start with "-" (it would be read as an option of '
+                         'panelcfg): %r' % (text,))
+    return text
 
 
 def address(dev):
@@ -172,6 +229,60 @@ def differences(dev, mode, valid_identity):
     return reasons
 
 
+def no_driver(devices):
+    """The controllers of devices that have no kernel driver bound (error code no-driver)."""
+    return [d for d in devices
+            if not d.get('readable', True) and (d.get('error') or {}).get('code') == 'no-driver']
+
+
+def recover_device(dev):
+    """The --device DEVICE that names this controller for panelcfg --recover: its port name,
+    which survives the reset, or else its bus and device number."""
+    return dev.get('sysfs') or '%s:%s' % (dev.get('bus'), dev.get('device'))
+
+
+def pending(keys, after):
+    """The keys of keys whose controller is not back readable in after (missing or unreadable)."""
+    readable = set(key(d) for d in after if d.get('readable', True))
+    return set(keys) - readable
+
+
+def only_stranded(keys, after):
+    """Whether every controller of keys that is not back readable is on the bus without a kernel
+    driver: after a run has ended no driver comes to such a controller by itself."""
+    waiting = pending(keys, after)
+    stranded = set(key(d) for d in no_driver(after))
+    return bool(waiting) and waiting <= stranded
+
+
+def stranded_problem(dev, port, reset, back):
+    """What to say of a controller that a run left without its kernel driver.
+
+    dev is its entry after the run, port the --device DEVICE it was reset with, reset the exit
+    status of `panelcfg --device DEVICE --recover` (the number of controllers reset; None: not
+    tried, panelcfg offers no --recover) and back its entry after that reset (None: not on the
+    bus again).
+    """
+    head = ('%s (%s) was left without its kernel driver by the run: panelcfg took the driver '
+            'off but could not take the controller over (see messages), so it was not '
+            'configured' % (address(dev), dev.get('id')))
+    if reset is None:
+        return '%s; reset it with panelcfg --device %s --recover (this panelcfg offers no ' \
+               '--recover) or re-plug it' % (head, port)
+    if reset < 1:
+        return '%s; panelcfg --device %s --recover could not reset it either: re-plug it' % (
+            head, port)
+    if back is None:
+        return '%s; it was reset with panelcfg --device %s --recover but is not back on the ' \
+               'bus' % (head, port)
+    if not back.get('readable', True):
+        return '%s; it was reset with panelcfg --device %s --recover and is back, but %s' % (
+            head, port, unreadable([back])[0].partition(': ')[2])
+    return '%s; it was reset with panelcfg --device %s --recover and is back with its kernel ' \
+           'driver, in mode %s (%s)' % (head, port, (back.get('mode') or {}).get('number'),
+                                        mode_name(back))
+
+
 def unreadable(devices):
     """'bus B device D: text' for every controller of devices that could not be read."""
     lines = []
@@ -209,12 +320,20 @@ def predict(dev, mode):
     return after
 
 
-def diff(before, after):
-    """The diff of the module: one entry per controller, by address."""
-    return {
+SITE_MODE_KEY = 'site mode'
+
+
+def diff(before, after, site_before=None, site_after=None, site=False):
+    """The diff of the module: one entry per controller, by address, and with site the site
+    mode of Util.conf (its mode's name, or 'none')."""
+    result = {
         'before': dict((address(d), summary(d)) for d in before),
         'after': dict((address(d), summary(d)) for d in after),
     }
+    if site:
+        result['before'][SITE_MODE_KEY] = site_before or 'none'
+        result['after'][SITE_MODE_KEY] = site_after or 'none'
+    return result
 
 
 def judge(before, after, mode, valid_identity):
@@ -255,9 +374,45 @@ def supports(help_text, option):
     return any(option in ln.split() for ln in (help_text or '').splitlines())
 
 
-def check_program(module, program, device=None):
-    """Fail the module unless program knows --status (and --device when one is asked for)."""
-    rc, out, err = module.run_command(list(program) + ['--help'])
+INSTALL_HINT = ('install the Debian package panelcfg on the host (apt install panelcfg, or the role '
+                'panelcfg.panels.fleet with panelcfg_install: true), or name the program with the '
+                'option program')
+
+
+def missing_program(name, found, path):
+    """The message for a program that is not on the host; None when it was found.
+
+    name is the first word of program, found what the search gave (None: nothing), path the
+    search path looked through.
+    """
+    if found:
+        return None
+    if '/' in name:
+        return 'panelcfg is not installed on this host: %s is no executable file; %s' % (
+            name, INSTALL_HINT)
+    return 'panelcfg is not installed on this host: no program %s in the search path (%s); %s' % (
+        name, path, INSTALL_HINT)
+
+
+def find_program(module, program):
+    """program with its first word found on the host (a path to the executable); fails the
+    module with one message naming the program when it is not there."""
+    name = program[0]
+    if '/' in name:
+        found = name if os.path.isfile(name) and os.access(name, os.X_OK) else None
+    else:
+        found = module.get_bin_path(name)
+    said = missing_program(name, found, os.environ.get('PATH', ''))
+    if said:
+        module.fail_json(msg=said)
+    return [found] + list(program[1:])
+
+
+def check_program(module, program, needs=()):
+    """Find program and fail the module unless it knows --status and every option of needs,
+    a list of (option, what it is needed for). Returns (program found, its --help text)."""
+    program = find_program(module, program)
+    rc, out, err = module.run_command(program + ['--help'])
     text = (out or '') + (err or '')
     if rc != 0 or not supports(text, '--status'):
         module.fail_json(
@@ -265,24 +420,35 @@ def check_program(module, program, device=None):
                 'this collection, which reads the controllers only through --status'
                 % ' '.join(program),
             rc=rc, stdout=out, stderr=err)
-    if device is not None and not supports(text, '--device'):
-        module.fail_json(
-            msg='%s does not offer --device, so one controller cannot be chosen'
-                % ' '.join(program),
-            rc=rc, stdout=out, stderr=err)
+    for option, why in needs:
+        if not supports(text, option):
+            module.fail_json(
+                msg='%s does not offer %s (its --help does not name it), so %s'
+                    % (' '.join(program), option, why),
+                rc=rc, stdout=out, stderr=err)
+    return program, text
 
 
-def read_status(module, program):
-    """Run `program --status --json`; return (document, result of the run).
+def read_status(module, program, device=None):
+    """Run `program [--device DEVICE] --status --json`; return (document, result of the run).
 
-    A document whose controllers could not all be read (exit status 1) is returned as it is;
-    output that is no status document fails the module with panelcfg's own text.
+    A document whose controllers could not all be read (exit status 1) is returned as it is,
+    and so is a device that is not on the bus (panelcfg's error no-such-device): as a document
+    without devices whose error says so. Output that is no status document fails the module
+    with panelcfg's own text.
     """
-    cmd = list(program) + ['--status', '--json']
+    cmd = list(program) + (['--device', device] if device is not None else []) + [
+        '--status', '--json']
     rc, out, err = module.run_command(cmd)
     run = {'cmd': cmd, 'rc': rc, 'stdout': out, 'stderr': err}
     try:
         doc = parse_status(out)
+    except ReportError as e:
+        if e.code == 'no-such-device':
+            return {'schema': SCHEMA, 'command': 'status', 'devices': [],
+                    'error': {'code': e.code, 'text': e.text}}, run
+        module.fail_json(msg='%s failed: %s' % (' '.join(cmd), e.text),
+                         messages=messages(out, err), rc=rc, stdout=out, stderr=err)
     except StatusError as e:
         said = messages(out, err)
         module.fail_json(
@@ -291,3 +457,29 @@ def read_status(module, program):
                 '' if said else ' (%s)' % e),
             messages=said, rc=rc, stdout=out, stderr=err)
     return doc, run
+
+
+def site_mode(module, program, mode=None):
+    """Run `program --site-mode [MODE] --json`: without mode it only reads. Returns the name of
+    the site mode Util.conf records afterwards (None: none) and the result of the run; fails
+    the module with panelcfg's text when Util.conf cannot be read or written."""
+    cmd = list(program) + ['--site-mode'] + ([mode] if mode else []) + ['--json']
+    rc, out, err = module.run_command(cmd)
+    run = {'cmd': cmd, 'rc': rc, 'stdout': out, 'stderr': err}
+    try:
+        name, dummy = parse_site_mode(out)
+    except StatusError as e:
+        said = messages(out, err)
+        module.fail_json(
+            msg='%s could not %s the site mode (Util.conf): %s' % (
+                ' '.join(cmd), 'record' if mode else 'read',
+                e.text if isinstance(e, ReportError) else (
+                    '; '.join(said) if said else 'exit status %d (%s)' % (rc, e))),
+            messages=said, rc=rc, stdout=out, stderr=err)
+    if rc != 0 or (mode and name != (None if mode == 'none' else mode)):
+        said = messages(out, err)
+        module.fail_json(
+            msg='%s could not record the site mode (Util.conf): %s' % (
+                ' '.join(cmd), '; '.join(said) if said else 'exit status %d' % rc),
+            messages=said, rc=rc, stdout=out, stderr=err)
+    return name, run

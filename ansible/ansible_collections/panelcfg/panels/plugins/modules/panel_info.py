@@ -17,7 +17,9 @@ description:
     no controller from its kernel driver, writes nothing and resets nothing; it takes panelcfg's
     run lock like a run.
   - Before that the program is asked for C(--help), which touches no controller, to make sure
-    it knows C(--status) (an older panelcfg would take C(--status --json) for a run).
+    it knows C(--status) (an older panelcfg would take C(--status --json) for a run). A host
+    without the program fails the task with one message that names it and says how to
+    install it.
   - Controllers that could not be read are in the document with C(readable=false) and their
     C(error); they do not fail the task. Output that is no status document does, with
     panelcfg's own messages.
@@ -137,7 +139,7 @@ def main():
     program = module.params['program']
     if not program:
         module.fail_json(msg='program must name the program to run')
-    ps.check_program(module, program)
+    program, dummy = ps.check_program(module, program)
     doc, status = ps.read_status(module, program)
     module.exit_json(
         changed=False,

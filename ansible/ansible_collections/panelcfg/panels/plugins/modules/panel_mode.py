@@ -22,8 +22,20 @@ description:
   - A host whose controllers are configured already sees nothing but status reads, so a second
     play reports ok.
   - Before the first status read the program is asked for C(--help), which touches no
-    controller, to make sure it knows C(--status) (an older panelcfg would take
-    C(--status --json) for a run without a word).
+    controller, to make sure it knows C(--status) and C(--site-mode) (an older panelcfg would
+    take C(--status --json) for a run without a word). A host without the program fails the
+    task with one message that names it and says how to install it.
+  - The site mode - the position mode that C(Util.conf) records and the hotplug handler of
+    panelcfg gives every panel plugged in later, or at boot - is kept in step on every play,
+    with C(panelcfg --site-mode MODE --json), before the controllers are read, also when no
+    run is needed and when no panel is plugged in (see C(site_mode)). C(Util.conf) is the one
+    place the site mode is kept; a run with a mode word writes it too.
+  - When no PCT controller is found, the task reports it (C(missing), and a warning) and fails
+    only when C(require_panel) is true, its default when C(device) is given.
+  - After a run, a controller found without its kernel driver (the run took the driver off but
+    could not take the controller over, for example because its claim was refused) is reset
+    once with C(panelcfg --device DEVICE --recover), and the task fails saying so. With
+    C(recover), controllers already without their driver are reset before anything else.
   - Resistive controllers have no position mode; they are left out of the decision and of the
     results. The run that switches the PCT controllers checks them as every panelcfg run does.
   - The mode number a controller stores after a hybrid word depends on its generation and
@@ -45,14 +57,54 @@ options:
     choices: [digitizer, mouse, hybrid-d, hybrid-m]
   device:
     description:
-      - Only the controller at this USB address, as C(BUS:DEV) (C(001:003)), the numbers of the
-        C(bus ... device ...) text of C(panelcfg --status).
-      - It is passed to panelcfg as a leading C(--device BUS:DEV) before the mode word, so the
-        run touches no other controller. The program must offer C(--device) (its C(--help)
-        names it); the module fails otherwise.
+      - Only this controller, as panelcfg's C(--device) takes it - the kernel's port name of the
+        USB device (C(1-2), C(1-1.4); the C(sysfs) of the status document), which stays the
+        same across resets and reboots and so suits an inventory; C(BUS:DEV) (C(001:003), the
+        numbers of the C(bus ... device ...) text of C(panelcfg --status)), which changes at
+        every reset; or a hidraw node (C(hidraw0), C(/dev/hidraw0)).
+      - Only a value that cannot be one word of a command line (empty, blanks, control
+        characters, a leading C(-)) is refused by the module; panelcfg decides the rest. A
+        device that names no USB device on the host is a missing panel (see C(require_panel)).
+      - It is passed to panelcfg as C(--device DEVICE) with the status read and before the mode
+        word, so the run touches no other controller. The program must offer C(--device) (its
+        C(--help) names it); the module fails otherwise.
       - After the run the controller is found again by its kernel name (C(sysfs) of the status
         document), since a real controller comes back from its reset under a new device number.
     type: str
+  site_mode:
+    description:
+      - Whether the host's site mode (C(Util.conf), which the hotplug handler gives every panel
+        plugged in later) is set to C(mode). It is set with C(panelcfg --site-mode MODE --json)
+        before the controllers are read, also when no run is needed and when no panel is
+        plugged in, and makes the task C(changed) when it was another mode or none.
+      - When false the site mode is left as the task found it - a run with a mode word writes
+        C(Util.conf) too, so the module puts back what it recorded (or removes it) after the
+        run.
+      - Default true without C(device) and false with it, so a play for one device does not
+        change the mode of the whole host unless asked.
+    type: bool
+    version_added: "1.1.0"
+  require_panel:
+    description:
+      - Whether the task fails when no PCT controller is found (none plugged in, or C(device)
+        names none). Otherwise it reports C(ok) (or C(changed) for the site mode) with the
+        reason in C(missing) and a warning; the hotplug handler gives a panel plugged in later
+        the site mode.
+      - Default false without C(device) and true with it - a play that names a device expects
+        that panel.
+    type: bool
+    version_added: "1.1.0"
+  recover:
+    description:
+      - Before anything is judged, reset the controllers found without a kernel driver (C(readable)
+        false, error code C(no-driver); left so by a run that was killed or whose claim was
+        refused) with C(panelcfg --device DEVICE --recover), then read them again; the task is
+        C(changed). Without it such a controller fails the task before anything is run.
+      - In check mode the controllers are only named in C(recovered); what they hold can be
+        read only after their reset.
+    type: bool
+    default: false
+    version_added: "1.1.0"
   valid_identity:
     description:
       - Whether each controller must also have a valid identity block. A controller in the
@@ -80,14 +132,23 @@ notes:
     running as root, no controller found, the lock of another run not taken in time, a
     controller that failed its check) are returned in C(messages) as it printed them.
   - A controller that cannot be read (for example one left without its kernel driver, for
-    which panelcfg names C(panelcfg --recover)) fails the task before anything is run.
+    which panelcfg names C(panelcfg --recover)) fails the task before anything is run, unless
+    C(recover) resets it first.
+  - Ansible and the hotplug handler agree through C(Util.conf) alone - the handler gives a
+    panel that appears the mode it records, and this module records C(mode) there (with
+    C(site_mode)). Whether the handler runs at all is the host's (C(systemctl mask
+    panelcfg-hotplug@.service) switches it off); the role M(panelcfg.panels.fleet) manages
+    both.
 attributes:
   check_mode:
     support: full
-    description: Only the status is read; C(changed) says whether a run would be made.
+    description: Only the status and the site mode are read (C(--site-mode --json), which
+      writes nothing); C(changed) says whether the site mode would be recorded, a controller
+      reset or a run made.
   diff_mode:
     support: full
-    description: Mode, identity state and USB ID of each controller before and after.
+    description: Mode, identity state and USB ID of each controller before and after, and
+      with C(site_mode) the site mode (C(site mode), C(none) for no C(Util.conf)).
 seealso:
   - module: panelcfg.panels.panel_info
 '''
@@ -98,11 +159,18 @@ EXAMPLES = r'''
     mode: mouse
   become: true
 
-- name: Only the panel at bus 1 device 3, without caring for its identity block
+- name: Only the panel on USB port 1-2, without caring for its identity block
   panelcfg.panels.panel_mode:
     mode: digitizer
-    device: "001:003"
+    device: "1-2"
     valid_identity: false
+  become: true
+
+- name: Mouse mode for the site, also on hosts whose panel is not plugged in yet
+  panelcfg.panels.panel_mode:
+    mode: mouse
+    require_panel: false
+    recover: true
   become: true
 
 - name: The simulator, with a state of its own for this host
@@ -120,9 +188,53 @@ EXAMPLES = r'''
 
 RETURN = r'''
 changed:
-  description: Whether panelcfg was run with the mode word (in check mode, whether it would be).
+  description:
+    - Whether the site mode was recorded, a controller reset or panelcfg run with the mode word
+      (in check mode, whether it would be).
   returned: always
   type: bool
+site_mode:
+  description: The site mode of C(Util.conf), by the name of its mode (null for none).
+  returned: when the program was found
+  type: dict
+  version_added: "1.1.0"
+  contains:
+    before:
+      description: What C(Util.conf) recorded when the task began.
+      type: str
+      sample: digitizer
+    after:
+      description: What it records when the task ends (in check mode, would record).
+      type: str
+      sample: mouse
+    managed:
+      description: Whether the task set it (C(site_mode)).
+      type: bool
+    restored:
+      description: The mode the run had written, before the module put back C(before).
+      type: str
+      returned: when a run changed an unmanaged site mode
+missing:
+  description: Why no controller was looked at (no PCT controller found), with panelcfg's text.
+  returned: when no PCT controller was found
+  type: str
+  version_added: "1.1.0"
+  sample: "no PCT controller found (panelcfg: panelcfg: no supported controller found)"
+recovered:
+  description: The C(--device) of each controller reset (or, in check mode, to be reset) with
+    C(panelcfg --recover) because it had no kernel driver.
+  returned: when a controller was found without its kernel driver
+  type: list
+  version_added: "1.1.0"
+  elements: str
+  sample: ["1-2"]
+recover_runs:
+  description: The C(panelcfg --device DEVICE --recover) runs, each with C(cmd), C(rc) (the
+    number of controllers reset), C(stdout) and C(stderr).
+  returned: when a controller was reset
+  type: list
+  version_added: "1.1.0"
+  elements: dict
 mode:
   description: The mode asked for.
   returned: always
@@ -198,18 +310,52 @@ import time
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.panelcfg.panels.plugins.module_utils import panelcfg_status as ps
 
+# Seconds a controller that a finished run left without its kernel driver is given to get one
+# (a controller coming back from its reset has none for a moment) before it is taken as
+# stranded there.
+NO_DRIVER_GRACE = 5
 
-def wait_for_controllers(module, program, before, timeout, valid_identity, mode):
-    """Read the status until every controller of before is back and readable, or timeout."""
+
+def wait_for_controllers(module, program, keys, timeout, judge):
+    """Read the status until judge(after) says every controller of keys is settled, or one that
+    is not back is on the bus without a kernel driver for NO_DRIVER_GRACE seconds, or timeout.
+    Returns (after, problems of judge, status run)."""
     deadline = time.monotonic() + timeout
-    before_keys = set(ps.key(d) for d in before)
+    stranded_since = None
     while True:
         doc, status = ps.read_status(module, program)
-        after = [d for d in ps.select(doc['devices']) if ps.key(d) in before_keys]
-        settled, problems = ps.judge(before, after, mode, valid_identity)
-        if settled or time.monotonic() >= deadline:
+        after = [d for d in ps.select(doc['devices']) if ps.key(d) in keys]
+        settled, problems = judge(after)
+        now = time.monotonic()
+        if settled or now >= deadline:
             return after, problems, status
+        if ps.only_stranded(keys, after):
+            stranded_since = now if stranded_since is None else stranded_since
+            if now - stranded_since >= NO_DRIVER_GRACE:
+                return after, problems, status
+        else:
+            stranded_since = None
         time.sleep(1)
+
+
+def back_readable(keys):
+    def judge(after):
+        waiting = ps.pending(keys, after)
+        return not waiting, []
+    return judge
+
+
+def recover(module, program, devices):
+    """Reset each controller of devices with panelcfg --device DEVICE --recover; returns the
+    runs, and {key: (device, exit status)}."""
+    runs, done = [], {}
+    for d in devices:
+        port = ps.recover_device(d)
+        cmd = list(program) + ['--device', port, '--recover']
+        rc, out, err = module.run_command(cmd)
+        runs.append(dict(cmd=cmd, rc=rc, stdout=out, stderr=err))
+        done[ps.key(d)] = (port, rc)
+    return runs, done
 
 
 def main():
@@ -218,67 +364,161 @@ def main():
             mode=dict(type='str', required=True, choices=list(ps.MODES)),
             device=dict(type='str'),
             valid_identity=dict(type='bool', default=True),
+            site_mode=dict(type='bool'),
+            require_panel=dict(type='bool'),
+            recover=dict(type='bool', default=False),
             program=dict(type='list', elements='str', default=['panelcfg']),
             timeout=dict(type='int', default=60),
         ),
         supports_check_mode=True,
     )
     p = module.params
-    mode, program, valid_identity = p['mode'], p['program'], p['valid_identity']
-    if not program:
+    mode, valid_identity, timeout = p['mode'], p['valid_identity'], p['timeout']
+    if not p['program']:
         module.fail_json(msg='program must name the program to run')
     device = None
     if p['device'] is not None:
         try:
-            device = ps.parse_device(p['device'])
+            device = ps.device_word(p['device'])
         except ValueError as e:
             module.fail_json(msg=str(e))
+    manage_site = p['site_mode'] if p['site_mode'] is not None else device is None
+    require_panel = p['require_panel'] if p['require_panel'] is not None else device is not None
 
-    ps.check_program(module, program, device)
-    doc, status = ps.read_status(module, program)
-    before = ps.select(doc['devices'], device)
-    result = dict(changed=False, mode=mode, controllers_before=before)
+    needs = [('--site-mode', 'the site mode of Util.conf, which every run with a mode word '
+                             'rewrites, cannot be kept')]
+    if device is not None:
+        needs.append(('--device', 'one controller cannot be chosen'))
+    if p['recover']:
+        needs.append(('--recover', 'controllers without their kernel driver cannot be reset'))
+    program, help_text = ps.check_program(module, p['program'], needs)
+    can_recover = ps.supports(help_text, '--recover')
+
+    result = dict(changed=False, mode=mode)
+
+    # The site mode first: Util.conf is what the hotplug handler gives every panel plugged in
+    # later, so it is kept in step whatever the controllers plugged in now need.
+    site_before, dummy = ps.site_mode(module, program)
+    site = dict(before=site_before, after=site_before, managed=manage_site)
+    result['site_mode'] = site
+    if manage_site and site_before != mode:
+        result['changed'] = True
+        if module.check_mode:
+            site['after'] = mode
+        else:
+            site['after'], dummy = ps.site_mode(module, program, mode)
+
+    def show_diff(before, after):
+        if module._diff:
+            result['diff'] = ps.diff(before, after, site['before'], site['after'], manage_site)
+
+    def keep_site_mode():
+        # A run with a mode word writes Util.conf too; unless the site mode is this task's to
+        # set, it gets back what it recorded before.
+        if manage_site or module.check_mode:
+            return
+        now, dummy = ps.site_mode(module, program)
+        if now != site_before:
+            ps.site_mode(module, program, site_before or 'none')
+            site['restored'] = now
+
+    doc, status = ps.read_status(module, program, device)
+    before = ps.select(doc['devices'])
+    keys = set(ps.key(d) for d in before)
+    result['controllers_before'] = before
+
+    stranded = ps.no_driver(before)
+    if stranded and p['recover']:
+        result['changed'] = True
+        result['recovered'] = [ps.recover_device(d) for d in stranded]
+        if module.check_mode:
+            # What the controllers hold is read only after their reset.
+            result['controllers_after'] = before
+            show_diff(before, before)
+            module.exit_json(**result)
+        result['recover_runs'], dummy = recover(module, program, stranded)
+        back, dummy, status = wait_for_controllers(
+            module, program, keys, timeout, back_readable(set(ps.key(d) for d in stranded)))
+        back = dict((ps.key(d), d) for d in back)
+        before = [back.get(ps.key(d), d) for d in before]
+        result['controllers_before'] = before
 
     if not before:
         said = ps.messages(status['stdout'], status['stderr'])
-        where = 'at bus %03d device %03d ' % device if device else ''
+        where = ' as device %s' % device if device is not None else ''
         failed = ' (%s exited with %d)' % (' '.join(status['cmd']), status['rc']) \
-            if status['rc'] != 0 else ''
-        module.fail_json(msg='no PCT controller found %s%s%s' % (
-            where, '(panelcfg: %s)' % '; '.join(said) if said else '', failed),
-            messages=said, **result)
+            if status['rc'] not in (0, 2) else ''
+        missing = 'no PCT controller found%s%s%s' % (
+            where, ' (panelcfg: %s)' % '; '.join(said) if said else '', failed)
+        result.update(controllers_after=[], missing=missing, messages=said)
+        show_diff([], [])
+        if require_panel:
+            module.fail_json(msg=missing, **result)
+        module.warn('%s; %s' % (
+            missing, 'the site mode is recorded (Util.conf), so the hotplug handler gives it '
+            'to a panel plugged in later' if site['after'] == mode else
+            'nothing done (require_panel is false)'))
+        module.exit_json(**result)
+
     bad = ps.unreadable(before)
     if bad:
-        module.fail_json(msg='panelcfg could not read every controller: %s' % '; '.join(bad),
-                         messages=bad + ps.messages('', status['stderr']), **result)
+        hint = ''
+        if ps.no_driver(before):
+            hint = (' (reset with panelcfg --recover, it is still without its kernel driver: '
+                    're-plug it)' if p['recover'] else
+                    ' (recover: true resets controllers left without their kernel driver)')
+        module.fail_json(msg='panelcfg could not read every controller: %s%s' % (
+            '; '.join(bad), hint),
+            messages=bad + ps.messages('', status['stderr']), **result)
 
     if not any(ps.differences(d, mode, valid_identity) for d in before):
         result['controllers_after'] = before
-        if module._diff:
-            result['diff'] = ps.diff(before, before)
+        show_diff(before, before)
         module.exit_json(**result)
 
     result['changed'] = True
     if module.check_mode:
         predicted = [ps.predict(d, mode) for d in before]
         result['controllers_after'] = predicted
-        if module._diff:
-            result['diff'] = ps.diff(before, predicted)
+        show_diff(before, predicted)
         module.exit_json(**result)
 
     cmd = list(program)
     if device is not None:
-        cmd += ['--device', p['device']]
+        cmd += ['--device', device]
     cmd.append(ps.MODE_WORDS[mode])
     rc, out, err = module.run_command(cmd)
     result['run'] = dict(cmd=cmd, rc=rc, stdout=out, stderr=err)
+    keep_site_mode()
 
     after, problems, status = wait_for_controllers(
-        module, program, before, p['timeout'], valid_identity, mode)
-    said = ps.messages(out, err) + ps.unreadable(after)
+        module, program, keys, timeout,
+        lambda after: ps.judge(before, after, mode, valid_identity))
+
+    # A controller the run left without its kernel driver (the claim refused after the detach)
+    # stays dead until it is reset: reset it now, and say so rather than that a run was stopped.
+    stranded = ps.no_driver(after)
+    stranded_problems = []
+    if stranded:
+        lost = set(ps.key(d) for d in stranded)
+        if can_recover:
+            result['recover_runs'], done = recover(module, program, stranded)
+            result['recovered'] = [port for port, dummy in done.values()]
+            back, dummy, status = wait_for_controllers(
+                module, program, lost, timeout, back_readable(lost))
+            back = dict((ps.key(d), d) for d in back)
+        else:
+            done, back = {}, {}
+        for d in stranded:
+            port, reset = done.get(ps.key(d), (ps.recover_device(d), None))
+            stranded_problems.append(ps.stranded_problem(d, port, reset, back.get(ps.key(d))))
+        after = [back.get(ps.key(d), d) for d in after]
+        problems = [pr for pr in problems
+                    if not any(pr.startswith(ps.address(d) + ':') for d in stranded)]
+    said = ps.messages(out, err) + ps.unreadable([d for d in after if d not in stranded])
+    problems = stranded_problems + problems
     result.update(controllers_after=after, messages=said)
-    if module._diff:
-        result['diff'] = ps.diff(before, after)
+    show_diff(before, after)
     if problems:
         module.fail_json(
             msg='not every controller reached %s mode: %s%s' % (

@@ -238,3 +238,154 @@ def test_supports_reads_the_options_of_the_help_text():
     assert not ps.supports(text, "--device")
     # A word that merely contains the option is not the option.
     assert not ps.supports("  --statusbar  x\n", "--status")
+
+
+def test_device_word_takes_port_names_bus_dev_and_hidraw_nodes_and_leaves_the_rest_to_panelcfg():
+    for word in ["1-2", "1-1.4", "001:003", "2:10", "hidraw0", "/dev/hidraw0", "usb9"]:
+        assert ps.device_word(word) == word
+    for bad, said in [("", "must name a device"), ("  ", "must name a device"), (None, "must name"),
+                      ("1-2 ", "one word"), ("1 2", "one word"), ("1-\x012", "one word"),
+                      ("--mouse", 'must not start with "-"'), ("-1", 'must not start')]:
+        with pytest.raises(ValueError, match=said):
+            ps.device_word(bad)
+
+
+def test_a_report_that_failed_is_read_as_its_error():
+    no_device = json.dumps({"schema": 1, "command": "status", "error": {
+        "code": "no-such-device", "text": "--device 9-9: no such USB device"}})
+    with pytest.raises(ps.ReportError) as e:
+        ps.parse_status(no_device)
+    assert (e.value.code, e.value.text) == ("no-such-device", "--device 9-9: no such USB device")
+
+
+def site_doc(site_mode, changed=False, **top):
+    doc = {"schema": 1, "command": "site-mode", "site_mode": site_mode, "changed": changed}
+    doc.update(top)
+    return json.dumps(doc)
+
+
+def test_parse_site_mode_reads_the_name_of_util_conf_mode():
+    assert ps.parse_site_mode(site_doc({"number": 2, "name": "mouse"}, True)) == ("mouse", True)
+    assert ps.parse_site_mode(site_doc({"number": 3, "name": "hybrid-d"})) == ("hybrid-d", False)
+    assert ps.parse_site_mode(site_doc(None)) == (None, False)
+    for text, said in [
+        ("site mode 2 (mouse)\n", "not JSON"),
+        (site_doc(None, schema=2), "schema 2"),
+        (site_doc(None, command="status"), "'status'"),
+        (site_doc({"number": 7, "name": "unknown"}), "no site mode panelcfg writes"),
+    ]:
+        with pytest.raises(ps.StatusError, match=said):
+            ps.parse_site_mode(text)
+    with pytest.raises(ps.ReportError, match="cannot read"):
+        ps.parse_site_mode(json.dumps({"schema": 1, "command": "site-mode", "error": {
+            "code": "unreadable", "text": "cannot read /opt/.touch_panel/Util.conf: Is a directory"}}))
+
+
+def test_the_diff_shows_the_site_mode_when_the_task_keeps_it():
+    assert ps.diff([CURRENT], [CURRENT], None, "mouse", True) == {
+        "before": {"bus 001 device 003": ps.summary(CURRENT), "site mode": "none"},
+        "after": {"bus 001 device 003": ps.summary(CURRENT), "site mode": "mouse"},
+    }
+    assert "site mode" not in ps.diff([], [], "mouse", "mouse", False)["before"]
+
+
+def test_controllers_without_a_driver_are_reset_by_their_port():
+    assert ps.no_driver([CURRENT, NO_DRIVER, RESISTIVE]) == [NO_DRIVER]
+    unreadable = dev(CURRENT, readable=False, error={"code": "permission", "text": "x"})
+    assert ps.no_driver([unreadable]) == []
+    assert ps.recover_device(dev(NO_DRIVER, sysfs="1-2")) == "1-2"
+    assert ps.recover_device(NO_DRIVER) == "001:004"
+
+
+def test_only_stranded_is_true_when_every_controller_not_back_has_no_driver():
+    stranded = dev(NO_DRIVER, sysfs="1-1")
+    keys = {"sysfs:1-1", "sysfs:2-1"}
+    assert ps.only_stranded(keys, [stranded, LEGACY])
+    # The other controller is not back yet: it may still be on its way.
+    assert not ps.only_stranded(keys, [stranded])
+    assert ps.pending(keys, [stranded]) == keys
+    assert not ps.only_stranded(keys, [CURRENT, LEGACY])
+    assert not ps.only_stranded(keys, [dev(stranded, error={"code": "read-failed"}), LEGACY])
+
+
+def test_stranded_problem_names_the_real_cause_and_the_reset():
+    stranded = dev(NO_DRIVER, sysfs="1-1", device="002")
+    head = ("bus 001 device 002 (2575:8753) was left without its kernel driver by the run: "
+            "panelcfg took the driver off but could not take the controller over (see messages), "
+            "so it was not configured; ")
+    back = dev(CURRENT, device="003")
+    assert ps.stranded_problem(stranded, "1-1", 1, back) == head + (
+        "it was reset with panelcfg --device 1-1 --recover and is back with its kernel driver, "
+        "in mode 1 (digitizer)")
+    assert ps.stranded_problem(stranded, "1-1", 1, None) == head + (
+        "it was reset with panelcfg --device 1-1 --recover but is not back on the bus")
+    assert ps.stranded_problem(stranded, "1-1", 1, stranded) == head + (
+        "it was reset with panelcfg --device 1-1 --recover and is back, but no kernel driver is "
+        "bound to this controller; panelcfg --recover resets it")
+    assert ps.stranded_problem(stranded, "1-1", 0, None) == head + (
+        "panelcfg --device 1-1 --recover could not reset it either: re-plug it")
+    assert ps.stranded_problem(stranded, "1-1", None, None) == head + (
+        "reset it with panelcfg --device 1-1 --recover (this panelcfg offers no --recover) or "
+        "re-plug it")
+    for problem in [ps.stranded_problem(stranded, "1-1", n, None) for n in (None, 0, 1)]:
+        assert "a run was stopped" not in problem
+
+
+class Failed(Exception):
+    pass
+
+
+class FakeModule:
+    """What check_program uses of AnsibleModule: the programs on the host and their --help."""
+
+    def __init__(self, found=None, help_text="", rc=0):
+        self.found = found or {}
+        self.help_text = help_text
+        self.rc = rc
+        self.commands = []
+
+    def get_bin_path(self, name):
+        return self.found.get(name)
+
+    def run_command(self, cmd):
+        self.commands.append(cmd)
+        return self.rc, self.help_text, ""
+
+    def fail_json(self, **kwargs):
+        raise Failed(kwargs["msg"])
+
+
+HELP = ("  --status      show the mode\n  --site-mode [MODE]  show, or record\n"
+        "  --device DEVICE handle that one device only\n")
+
+
+def test_a_missing_program_is_one_message_naming_it():
+    install = ("install the Debian package panelcfg on the host (apt install panelcfg, or the "
+               "role panelcfg.panels.fleet with panelcfg_install: true), or name the program "
+               "with the option program")
+    assert ps.missing_program("panelcfg", None, "/usr/bin:/bin") == (
+        "panelcfg is not installed on this host: no program panelcfg in the search path "
+        "(/usr/bin:/bin); " + install)
+    assert ps.missing_program("/opt/x/panelcfg", None, "/bin") == (
+        "panelcfg is not installed on this host: /opt/x/panelcfg is no executable file; " + install)
+    assert ps.missing_program("panelcfg", "/usr/sbin/panelcfg", "/bin") is None
+
+    module = FakeModule()
+    with pytest.raises(Failed, match="^panelcfg is not installed on this host: no program panelcfg "):
+        ps.check_program(module, ["panelcfg"])
+    assert module.commands == []  # nothing was run
+    with pytest.raises(Failed, match="/nonexistent/panelcfg is no executable file"):
+        ps.check_program(FakeModule(), ["/nonexistent/panelcfg", "--instant"])
+
+
+def test_check_program_runs_the_program_found_and_wants_the_options_needed():
+    module = FakeModule({"panelcfg": "/usr/sbin/panelcfg"}, HELP)
+    assert ps.check_program(module, ["panelcfg"], [("--site-mode", "x")]) == (
+        ["/usr/sbin/panelcfg"], HELP)
+    assert module.commands == [["/usr/sbin/panelcfg", "--help"]]
+    with pytest.raises(Failed) as e:
+        ps.check_program(module, ["panelcfg"], [("--recover", "controllers cannot be reset")])
+    assert str(e.value) == ("/usr/sbin/panelcfg does not offer --recover (its --help does not "
+                            "name it), so controllers cannot be reset")
+    with pytest.raises(Failed, match="does not offer --status"):
+        ps.check_program(FakeModule({"panelcfg": "/bin/panelcfg"}, "  --list\n"), ["panelcfg"])
