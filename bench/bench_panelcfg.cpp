@@ -328,6 +328,110 @@ void WallTable(const fs::path &base, int repeat) {
 
 // The list files are written to a fresh file and renamed over the old one (no flush to disk):
 // the panel directory on disk should cost about as much as in memory.
+// 2c. Panels plugged in at once: one hotplug handler per new panel, each its own process on one
+// simulated bus with real pauses, as udev starts them.
+
+// Starts the handlers of panels 1-1 .. 1-n of bus at once; the time until the last has exited,
+// and whether every one exited with 0.
+ChildRun PlugInAtOnce(const Scratch &dir, const fs::path &bus, int n) {
+  std::vector<pid_t> pids;
+  timespec t0{};
+  timespec t1{};
+  fflush(stdout);
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  for (int i = 1; i <= n; i++) {
+    const std::vector<std::string> args =
+        SimArgs(dir, false, false, {"--scenario", bus, "--hotplug", "1-" + std::to_string(i)});
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+      argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    pids.push_back(pid);
+  }
+  ChildRun r;
+  r.status = 0;
+  for (pid_t pid : pids) {
+    int st = 0;
+    if (pid < 0 || waitpid(pid, &st, 0) != pid || !WIFEXITED(st) || WEXITSTATUS(st) != 0)
+      r.status = 1;
+  }
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  r.wallMs = Ms(t0, t1);
+  return r;
+}
+
+// How many controllers of bus read in mouse mode afterwards.
+int InMouseMode(const Scratch &dir, const fs::path &bus) {
+  const fs::path out = dir / "status.txt";
+  std::vector<std::string> args = SimArgs(dir, false, true, {"--scenario", bus, "--status"});
+  std::string cmd;
+  for (const std::string &a : args)
+    cmd += "'" + a + "' ";
+  cmd += ">'" + out.string() + "' 2>/dev/null";
+  if (system(cmd.c_str()) == -1)
+    return -1;
+  std::ifstream in(out);
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line))
+    n += line.find("mode 2 (mouse)") != std::string::npos ? 1 : 0;
+  return n;
+}
+
+void HotplugTable(const fs::path &base, int repeat) {
+  const double runPauses = 3780; // a new current PCT panel's --mouse, table 1
+  printf("## 2c. New panels plugged in at once (panelcfg-sim --hotplug, real pauses)\n\n"
+         "Each panel's handler is its own process on one simulated bus, as udev starts them "
+         "(site mode mouse in Util.conf, new current-generation panels); *wall* is the time until "
+         "the last handler has exited, the median of %d. Targets: one panel within its run's "
+         "pauses (%.0f ms) + 500 ms; eight within 1.25 x one panel's time + 1 s; sixteen with "
+         "none left unconfigured and no lock wait given up.\n\n",
+         repeat, runPauses);
+  printf("| panels | wall (ms) | all exited 0 | in mouse mode | target (ms) | within |\n"
+         "|---:|---:|---|---:|---:|---|\n");
+  double one = 0;
+  for (int n : {1, 8, 16}) {
+    std::vector<double> walls;
+    bool ok = true;
+    int inMode = n;
+    for (int k = 0; k < repeat; k++) {
+      Scratch dir(base);
+      const fs::path bus = dir / "bus.json";
+      std::ofstream(bus) << "{\"devices\":[" << [n] {
+        std::string d;
+        for (int i = 0; i < n; i++)
+          d += std::string(i == 0 ? "" : ",") + "{\"model\":\"pct-current\"}";
+        return d;
+      }() << "]}";
+      Spawn(SimArgs(dir, false, true, {"--scenario", bus, "--site-mode", "mouse"}));
+      const ChildRun r = PlugInAtOnce(dir, bus, n);
+      ok = ok && r.status == 0;
+      inMode = std::min(inMode, InMouseMode(dir, bus));
+      walls.push_back(r.wallMs);
+    }
+    const double wall = Median(walls);
+    if (n == 1)
+      one = wall;
+    const double target = n == 1 ? runPauses + 500 : n == 8 ? 1.25 * one + 1000 : 0;
+    const bool within = ok && inMode == n && (target == 0 || wall <= target);
+    failed = failed || !within;
+    char targetText[32] = "-";
+    if (target > 0)
+      snprintf(targetText, sizeof targetText, "%.0f", target);
+    printf("| %d | %.0f | %s | %d | %s | %s |\n", n, wall, ok ? "yes" : "**no**", inMode,
+           targetText, within ? "yes" : "**no**");
+  }
+  printf("\n");
+}
+
 void FlushTable(const fs::path &memory) {
   fs::path disk = fs::temp_directory_path();
   printf("### 2b. The list files on disk and in memory\n\n"
@@ -486,6 +590,7 @@ int main(int argc, char **argv) {
   WaitTable();
   if (wall) {
     WallTable(memory, repeat);
+    HotplugTable(memory, repeat);
     FlushTable(memory);
   }
   CpuTable(memory);

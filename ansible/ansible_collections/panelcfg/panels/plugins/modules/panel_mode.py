@@ -413,8 +413,8 @@ def main():
             result['diff'] = ps.diff(before, after, site['before'], site['after'], manage_site)
 
     def keep_site_mode():
-        # A run with a mode word writes Util.conf too; unless the site mode is this task's to
-        # set, it gets back what it recorded before.
+        # A run on the whole bus with a mode word writes Util.conf too (a run on one device
+        # does not); unless the site mode is this task's to set, it gets back what it recorded.
         if manage_site or module.check_mode:
             return
         now, dummy = ps.site_mode(module, program)
