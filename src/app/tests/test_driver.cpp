@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -544,6 +545,38 @@ TEST_F(DriverTest, RunLock) {
   EXPECT_EQ("", ReadBytes(path)); // names no holder once released
   o = Captured([&] { EXPECT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &other)); });
   ReleaseRunLock(other);
+
+  // Runs on different devices hold it at the same time; a run on the same device, or on the
+  // whole bus, waits for them; while a run on the whole bus holds it, no run on a device starts.
+  int one = -1;
+  int two = -1;
+  ASSERT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &one, "1-1"));
+  EXPECT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &two, "1-2"));
+  o = Captured([&] {
+    EXPECT_EQ(RUNLOCK_TIMED_OUT, TakeRunLock(path.c_str(), 0, &other, "1-1"));
+    EXPECT_EQ(RUNLOCK_TIMED_OUT, TakeRunLock(path.c_str(), 0, &other));
+  });
+  EXPECT_EQ("II:waiting for the other panelcfg run (pid " + std::to_string(getpid()) +
+                ") to finish\nEE:another panelcfg run (pid " + std::to_string(getpid()) +
+                ") still holds " + path +
+                "-1-1 after 0 s; nothing done\nII:waiting for the other "
+                "panelcfg run to finish\nEE:another panelcfg run (which did not name itself) "
+                "still holds " +
+                path + " after 0 s; nothing done\n",
+            o.out);
+  EXPECT_EQ("", ReadBytes(path)); // shared holders name none
+  EXPECT_EQ(std::to_string(getpid()) + "\n", ReadBytes(path + "-1-2"));
+  // The list files' lock: one holder at a time, none without a run lock.
+  const int lists = TakeListLock();
+  EXPECT_LE(0, lists);
+  EXPECT_NE(0, flock(open((path + "-lists").c_str(), O_RDONLY | O_CLOEXEC), LOCK_EX | LOCK_NB));
+  ReleaseListLock(lists);
+  ReleaseRunLock(two);
+  ReleaseRunLock(one);
+  EXPECT_EQ(-1, TakeListLock());
+  ASSERT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &one));
+  o = Captured([&] { EXPECT_EQ(RUNLOCK_TIMED_OUT, TakeRunLock(path.c_str(), 0, &other, "1-2")); });
+  ReleaseRunLock(one);
 
   // A holder that has not named itself yet is said to be unknown.
   ASSERT_EQ(RUNLOCK_HELD, TakeRunLock(path.c_str(), 0, &fd));

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -50,9 +51,24 @@ void NameHolder(int fd) {
 
 namespace {
 
-// The lock of the one device a run holds beside the run lock, and the run lock's path.
-int deviceLock = -1;
-char heldPath[512];
+// The run locks this process holds: the run lock's descriptor, the device's taken with it (-1:
+// none) and the run lock's path. A process holds one; a few are room for tests.
+struct HeldLock {
+  int run = -1;
+  int device = -1;
+  std::array<char, 512> path{};
+};
+std::array<HeldLock, 4> held;
+
+// Releases one lock file: it names no holder any more (a shared holder never named itself, and
+// no one holds the lock alone while it has it), and the lock goes.
+void Unlock(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && st.st_size > 0)
+    (void)!ftruncate(fd, 0);
+  flock(fd, LOCK_UN);
+  close(fd);
+}
 
 // A kernel name of a USB device ("1-1.4") is a file name of its own.
 bool LockableName(const char *name) {
@@ -71,31 +87,44 @@ RunLockResult TakeLock(const char *path, unsigned waitMs, int *fd, bool shared, 
 RunLockResult TakeRunLock(const char *path, unsigned waitMs, int *fd, const char *device) {
   const long start = NowMs();
   const bool one = LockableName(device);
+  HeldLock *slot = nullptr;
+  for (HeldLock &h : held)
+    if (h.run < 0 && slot == nullptr)
+      slot = &h;
+  *fd = -1;
+  if (slot == nullptr)
+    return RUNLOCK_UNAVAILABLE;
   const RunLockResult run = TakeLock(path, waitMs, fd, one);
-  if (run != RUNLOCK_HELD || !one) {
-    if (run == RUNLOCK_HELD)
-      snprintf(heldPath, sizeof heldPath, "%s", path);
+  if (run != RUNLOCK_HELD)
     return run;
+  int own = -1;
+  if (one) {
+    char ownPath[600];
+    snprintf(ownPath, sizeof ownPath, "%s-%s", path, device);
+    const long left = static_cast<long>(waitMs) - (NowMs() - start);
+    const RunLockResult mine =
+        TakeLock(ownPath, left > 0 ? static_cast<unsigned>(left) : 0, &own, false);
+    if (mine != RUNLOCK_HELD) {
+      Unlock(*fd);
+      *fd = -1;
+      return mine;
+    }
   }
-  char own[600];
-  snprintf(own, sizeof own, "%s-%s", path, device);
-  const long left = static_cast<long>(waitMs) - (NowMs() - start);
-  const RunLockResult mine =
-      TakeLock(own, left > 0 ? static_cast<unsigned>(left) : 0, &deviceLock, false);
-  if (mine != RUNLOCK_HELD) {
-    ReleaseRunLock(*fd);
-    *fd = -1;
-    return mine;
-  }
-  snprintf(heldPath, sizeof heldPath, "%s", path);
+  slot->run = *fd;
+  slot->device = own;
+  snprintf(slot->path.data(), slot->path.size(), "%s", path);
   return RUNLOCK_HELD;
 }
 
 int TakeListLock() {
-  if (heldPath[0] == '\0')
+  const HeldLock *last = nullptr;
+  for (const HeldLock &h : held)
+    if (h.run >= 0)
+      last = &h;
+  if (last == nullptr)
     return -1;
   char path[600];
-  snprintf(path, sizeof path, "%s-lists", heldPath);
+  snprintf(path, sizeof path, "%s-lists", last->path.data());
   int fd = -1;
   return TakeLock(path, kRunLockWaitMs, &fd, false, true) == RUNLOCK_HELD ? fd : -1;
 }
@@ -171,18 +200,11 @@ RunLockResult TakeLock(const char *path, unsigned waitMs, int *fd, bool shared, 
 void ReleaseRunLock(int fd) {
   if (fd < 0)
     return;
-  if (deviceLock >= 0) {
-    const int own = deviceLock;
-    deviceLock = -1;
-    heldPath[0] = '\0';
-    ReleaseRunLock(own);
-  }
-  heldPath[0] = '\0';
-  // Names no holder any more (a shared holder never named itself, and no one holds the lock
-  // alone while it has it).
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && st.st_size > 0)
-    (void)!ftruncate(fd, 0);
-  flock(fd, LOCK_UN);
-  close(fd);
+  for (HeldLock &h : held)
+    if (h.run == fd) {
+      if (h.device >= 0)
+        Unlock(h.device);
+      h = HeldLock{};
+    }
+  Unlock(fd);
 }
