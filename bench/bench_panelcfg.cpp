@@ -120,16 +120,13 @@ struct ChildRun {
   double sysMs = 0;
 };
 
-// Runs a program with its output discarded; wall time, CPU time and peak memory of the child.
-ChildRun Spawn(const std::vector<std::string> &args) {
+// Starts a program with its output discarded; its pid.
+pid_t StartChild(const std::vector<std::string> &args) {
   std::vector<char *> argv;
   for (const std::string &a : args)
     argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   fflush(stdout);
-  timespec t0{};
-  timespec t1{};
-  clock_gettime(CLOCK_MONOTONIC, &t0);
   pid_t pid = fork();
   if (pid == 0) {
     int null = open("/dev/null", O_WRONLY);
@@ -138,6 +135,15 @@ ChildRun Spawn(const std::vector<std::string> &args) {
     execv(argv[0], argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// Runs a program with its output discarded; wall time, CPU time and peak memory of the child.
+ChildRun Spawn(const std::vector<std::string> &args) {
+  timespec t0{};
+  timespec t1{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  const pid_t pid = StartChild(args);
   ChildRun r;
   int st = 0;
   struct rusage ru {};
@@ -337,25 +343,10 @@ ChildRun PlugInAtOnce(const Scratch &dir, const fs::path &bus, int n) {
   std::vector<pid_t> pids;
   timespec t0{};
   timespec t1{};
-  fflush(stdout);
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  for (int i = 1; i <= n; i++) {
-    const std::vector<std::string> args =
-        SimArgs(dir, false, false, {"--scenario", bus, "--hotplug", "1-" + std::to_string(i)});
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-      argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, STDOUT_FILENO);
-      dup2(null, STDERR_FILENO);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    pids.push_back(pid);
-  }
+  for (int i = 1; i <= n; i++)
+    pids.push_back(StartChild(
+        SimArgs(dir, false, false, {"--scenario", bus, "--hotplug", "1-" + std::to_string(i)})));
   ChildRun r;
   r.status = 0;
   for (pid_t pid : pids) {

@@ -51,8 +51,9 @@ def _report_error(doc):
         raise ReportError(err.get('code'), err.get('text') or err.get('code') or 'an error')
 
 
-def parse_status(text):
-    """Parse the stdout of `--status --json` into the document; raise StatusError."""
+def _parse_document(text, command):
+    """Parse panelcfg's JSON document of command; raise StatusError (ReportError for panelcfg's
+    own error document)."""
     try:
         doc = json.loads(text)
     except ValueError as e:
@@ -60,11 +61,17 @@ def parse_status(text):
     if not isinstance(doc, dict):
         raise StatusError('the output is not a JSON object')
     if doc.get('schema') != SCHEMA:
-        raise StatusError('status schema %r, this module reads schema %d'
-                          % (doc.get('schema'), SCHEMA))
-    if doc.get('command') != 'status':
-        raise StatusError('the document is of command %r, not "status"' % doc.get('command'))
+        raise StatusError('%s schema %r, this module reads schema %d'
+                          % (command, doc.get('schema'), SCHEMA))
+    if doc.get('command') != command:
+        raise StatusError('the document is of command %r, not "%s"' % (doc.get('command'), command))
     _report_error(doc)
+    return doc
+
+
+def parse_status(text):
+    """Parse the stdout of `--status --json` into the document; raise StatusError."""
+    doc = _parse_document(text, 'status')
     devices = doc.get('devices')
     if not isinstance(devices, list) or not all(isinstance(d, dict) for d in devices):
         raise StatusError('the document has no list of devices')
@@ -82,18 +89,7 @@ def parse_device(text):
 def parse_site_mode(text):
     """Parse the stdout of `--site-mode [MODE] --json` into (name or None, changed); raise
     StatusError (ReportError for panelcfg's own error document)."""
-    try:
-        doc = json.loads(text)
-    except ValueError as e:
-        raise StatusError('the output is not JSON (%s)' % e)
-    if not isinstance(doc, dict):
-        raise StatusError('the output is not a JSON object')
-    if doc.get('schema') != SCHEMA:
-        raise StatusError('site-mode schema %r, this module reads schema %d'
-                          % (doc.get('schema'), SCHEMA))
-    if doc.get('command') != 'site-mode':
-        raise StatusError('the document is of command %r, not "site-mode"' % doc.get('command'))
-    _report_error(doc)
+    doc = _parse_document(text, 'site-mode')
     site = doc.get('site_mode')
     if site is None:
         return None, bool(doc.get('changed'))
