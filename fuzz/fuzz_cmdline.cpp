@@ -66,6 +66,9 @@ const char *const kPieces[] = {"--digitizer",
                                "--device",
                                "--device=1-2",
                                "--hotplug",
+                               "--site-mode",
+                               "mouse",
+                               "none",
                                "1:2",
                                "1-1",
                                "hidraw0",
@@ -222,6 +225,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // and released and never open one of no supported family (checked above).
   if (devices == 1 || first == "--hotplug")
     return 0;
+  // The site mode: recorded in Util.conf as a mode word writes it, or shown; no device touched.
+  if (first == "--site-mode") {
+    static const char *const kModes[] = {"none", "digitizer", "mouse", "hybrid-d", "hybrid-m"};
+    int mode = -1;
+    int given = 0;
+    for (int i = 2; i < argc; i++) {
+      if (args[i] == "--json")
+        continue;
+      given++;
+      for (int m = 0; m <= 4; m++)
+        mode = args[i] == kModes[m] ? m : mode;
+    }
+    const bool usage = given > 1 || (given == 1 && mode < 0);
+    if (status != (usage ? 2 : 0))
+      fuzz::Die("--site-mode exited with %d", status);
+    if (!vusb::Log().empty())
+      fuzz::Die("--site-mode touched the bus");
+    fuzz::CheckPanelFiles(*dir, usage || mode < 0 ? 0 : mode, {"options.ini"});
+    return 0;
+  }
   // Recovery: every controller here has its driver bound, so none is claimed or reset.
   if (first == "--recover") {
     touchedNothing("--recover on controllers with their driver");
