@@ -8,5 +8,6 @@ namespace vusb {
 void SetAutoSave(const std::string & /*path*/) {}
 namespace detail {
 void AfterCall() {}
+void BeforeEnumeration() {}
 } // namespace detail
 } // namespace vusb

@@ -75,7 +75,7 @@ bool LockableName(const char *name) {
   if (name == nullptr || name[0] == '\0' || strlen(name) > 64)
     return false;
   for (const char *c = name; *c != '\0'; c++)
-    if (!(isdigit(static_cast<unsigned char>(*c)) || *c == '-' || *c == '.'))
+    if (isdigit(static_cast<unsigned char>(*c)) == 0 && *c != '-' && *c != '.')
       return false;
   return true;
 }

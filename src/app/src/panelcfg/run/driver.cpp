@@ -306,8 +306,8 @@ int SiteModeMain(int argc, char **argv, const char *dir) {
   for (int i = 2; i < argc; i++) {
     if (strcmp(argv[i], "--json") == 0)
       continue;
-    char message[400];
     if (word != nullptr || SiteModeNumber(argv[i]) < 0) {
+      char message[400];
       snprintf(message, sizeof message,
                "--site-mode takes digitizer, mouse, hybrid-d, hybrid-m or none (and --json), not "
                "\"%s\"",
