@@ -6,6 +6,7 @@
 
 #include "../base/log.h"
 #include "../base/stop.h"
+#include "boundary.h"
 #include "hidraw.h"
 
 namespace {
@@ -48,7 +49,7 @@ hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
   int ifnum = alt.bInterfaceNumber;
 
   char name[50] = {};
-  int ret = usb_get_driver_np(hdlr, ifnum, name, sizeof name);
+  int ret = UsbGetDriver(hdlr, ifnum, name, sizeof name);
   DebugMsg(3, "usb_get_driver_np ret:%d\n", ret);
   if (ret < 0) {
     const int err = errno;
@@ -61,21 +62,21 @@ hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
   }
   name[sizeof name - 1] = '\0';
   DebugMsg(3, "usb_get_driver_np %s\n", name);
-  if (usb_detach_kernel_driver_np(hdlr, ifnum) < 0) {
+  if (UsbDetachDriver(hdlr, ifnum) < 0) {
     perror("Unable to detach kernel driver");
     return dev;
   }
-  if (usb_set_configuration(hdlr, config.bConfigurationValue) < 0) {
+  if (UsbSetConfiguration(hdlr, config.bConfigurationValue) < 0) {
     perror("Unable to set device configuration");
     return dev;
   }
-  if (usb_claim_interface(hdlr, ifnum) < 0) {
+  if (UsbClaimInterface(hdlr, ifnum) < 0) {
     perror("Unable to claim interface");
     return dev;
   }
-  if (usb_set_altinterface(hdlr, alt.bAlternateSetting) < 0) {
+  if (UsbSetAltInterface(hdlr, alt.bAlternateSetting) < 0) {
     perror("Unable to set alternate interface");
-    usb_release_interface(hdlr, ifnum);
+    UsbReleaseInterface(hdlr, ifnum);
     return dev;
   }
   dev->device_handle = hdlr;
@@ -91,13 +92,13 @@ hid_device *ClaimDriverless(struct usb_device *devs, usb_dev_handle *hdlr) {
   const int ifnum = first->bInterfaceNumber;
   char name[50] = {};
   errno = 0;
-  if (usb_get_driver_np(hdlr, ifnum, name, sizeof name) >= 0)
+  if (UsbGetDriver(hdlr, ifnum, name, sizeof name) >= 0)
     return dev; // its driver is bound: nothing to recover
   if (errno != ENODATA) {
     perror("Unable to get device driver name");
     return dev;
   }
-  if (usb_claim_interface(hdlr, ifnum) < 0) {
+  if (UsbClaimInterface(hdlr, ifnum) < 0) {
     perror("Unable to claim interface");
     return dev;
   }
@@ -126,7 +127,7 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
     from++;
     length--;
   }
-  return usb_control_msg(dev->device_handle, kHidSetReportType, kHidSetReport,
+  return UsbControl(dev->device_handle, kHidSetReportType, kHidSetReport,
                          kHidFeatureReport | reportId, dev->interface,
                          reinterpret_cast<char *>(const_cast<unsigned char *>(from)),
                          static_cast<int>(length), kHidTimeoutMs);
@@ -145,7 +146,7 @@ int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) 
     length--;
     skipped = 1;
   }
-  int res = usb_control_msg(
+  int res = UsbControl(
       dev->device_handle, kHidGetReportType, kHidGetReport, kHidFeatureReport | reportId,
       dev->interface, reinterpret_cast<char *>(into), static_cast<int>(length), kHidTimeoutMs);
   if (res < 0)
