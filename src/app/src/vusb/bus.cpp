@@ -261,6 +261,8 @@ void Reset() {
   ClearWaits();
   SetRealTime(false);
   SetAutoSave("");
+  StopReplay();
+  SetReplayStopsAtDivergence(true);
 }
 
 void ReEnumerate() {

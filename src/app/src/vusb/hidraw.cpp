@@ -188,6 +188,8 @@ int hidraw_sys_describe(int busnum, int devnum, int config, int ifnum, char *por
                         char *driver, size_t driverSize) {
   if (driverSize > 0)
     driver[0] = '\0';
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplayDescribe(busnum, devnum, port, portSize, driver, driverSize);
   const Device *d = vusb::detail::DeviceAt(busnum, devnum);
   if (d == nullptr)
     return -ENOENT;

@@ -70,6 +70,10 @@ int ReplaySysNode(const char *deviceName, int config, int ifnum, char *node, siz
 int ReplaySysOpen(const char *node);
 int ReplaySysFeature(int fd, bool set, unsigned char *data, size_t length);
 void ReplaySysClose(int fd);
+// The port and driver of a device of the last enumeration replayed (a recording's own question,
+// not a call of the run).
+int ReplayDescribe(int busnum, int devnum, char *port, size_t portSize, char *driver,
+                   size_t driverSize);
 void ReplayPause(unsigned int ms);
 void ReplayRandom(unsigned char *buf, int blocks);
 

@@ -20,6 +20,8 @@ using nlohmann::json;
 
 // A device of an enumeration, as the libusb records the run read.
 struct Listed {
+  std::string port; // as sysfs names it, "" when not listed
+  std::string driver;
   struct usb_device dev {};
   usb_config_descriptor config{};
   usb_interface iface{};
@@ -249,6 +251,10 @@ void BuildBusses(const json &devices) {
       prev = nullptr;
     }
     auto rec = std::make_unique<Listed>();
+    if (d.contains("port") && d["port"].is_string())
+      rec->port = d["port"].get<std::string>();
+    if (d.contains("driver") && d["driver"].is_string())
+      rec->driver = d["driver"].get<std::string>();
     struct usb_device &u = rec->dev;
     u.bus = bus;
     u.devnum = static_cast<uint8_t>(Num(d, "devnum"));
@@ -573,6 +579,19 @@ void ReplaySysClose(int fd) {
   json asked = Asked("hidraw_sys_close");
   asked["fd"] = fd;
   Next(asked);
+}
+
+int ReplayDescribe(int busnum, int devnum, char *port, size_t portSize, char *driver,
+                   size_t driverSize) {
+  for (const auto &rec : listed) {
+    if (rec->dev.bus == nullptr || atoi(rec->dev.bus->dirname) != busnum ||
+        rec->dev.devnum != devnum || rec->port.empty())
+      continue;
+    snprintf(port, portSize, "%s", rec->port.c_str());
+    snprintf(driver, driverSize, "%s", rec->driver.c_str());
+    return 0;
+  }
+  return -ENOENT;
 }
 
 void ReplayPause(unsigned int ms) {
