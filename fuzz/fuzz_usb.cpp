@@ -748,8 +748,8 @@ int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length) {
 void hidraw_sys_close(int) {}
 
 // A recording's description of the bus; the fuzzed runs record nothing, so it is never asked.
-int hidraw_sys_describe(int busnum, int devnum, int, int, char *port, size_t portSize,
-                        char *driver, size_t driverSize) {
+int hidraw_sys_describe(int busnum, int devnum, int, int, char *port, size_t portSize, char *driver,
+                        size_t driverSize) {
   if (driverSize > 0)
     driver[0] = '\0';
   if (fuzzusb::DeviceAt(busnum, devnum) == nullptr)

@@ -307,7 +307,7 @@ protected:
 
   // Records args on the bus as it is, replays the recording and expects the same run: output,
   // status, and a recording of the replay with the same calls.
-  void RoundTrip(std::vector<std::string> args) {
+  void RoundTrip(const std::vector<std::string> &args) {
     const std::string path = Recorded("run" + std::to_string(++runs_) + ".json");
     std::vector<std::string> recording = args;
     recording.push_back("--record=" + path);
@@ -452,8 +452,8 @@ TEST_F(RecordTest, AReplayDivergesAtTheFirstCallThatDiffers) {
   asked.erase("answer");
   Json next = cut["calls"][at];
   next.erase("answer");
-  EXPECT_EQ(vusb::ReplayEnd(), "replay diverges at call " + std::to_string(at + 1) +
-                                   ": recorded " + next.dump() + ", asked " + asked.dump());
+  EXPECT_EQ(vusb::ReplayEnd(), "replay diverges at call " + std::to_string(at + 1) + ": recorded " +
+                                   next.dump() + ", asked " + asked.dump());
 
   // One byte sent changed: the run's own request differs at that call.
   Json changed = doc;
@@ -464,8 +464,8 @@ TEST_F(RecordTest, AReplayDivergesAtTheFirstCallThatDiffers) {
   Replay(Recorded("changed.json"));
   Json recorded = changed["calls"][at];
   recorded.erase("answer");
-  EXPECT_EQ(vusb::ReplayEnd(), "replay diverges at call " + std::to_string(at + 1) +
-                                   ": recorded " + recorded.dump() + ", asked " + asked.dump());
+  EXPECT_EQ(vusb::ReplayEnd(), "replay diverges at call " + std::to_string(at + 1) + ": recorded " +
+                                   recorded.dump() + ", asked " + asked.dump());
 
   // One reply byte changed: the firmware identity now reads as another chip, and the run parts
   // from the recording at the first call it makes otherwise.

@@ -583,8 +583,7 @@ TEST_F(Sim, ARecordingIsAScenarioOfTheControllersAsItFoundThem) {
   const fs::path rec = home_ / "status.json";
   ASSERT_EQ(Run("--record " + rec.string() + " --status").status, 0);
   const std::string twin = "--instant --fresh --scenario " + rec.string() + " --state " +
-                           (home_ / "twin.json").string() + " --dir " +
-                           (home_ / "twin").string();
+                           (home_ / "twin.json").string() + " --dir " + (home_ / "twin").string();
   Result r = Run(twin + " --status");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "bus 001 device 003: 2575:9969 PCT current generation, firmware S1.2.04(r368) "
@@ -611,7 +610,8 @@ TEST_F(Sim, AKilledRunLeavesARecordingMarkedIncomplete) {
   const fs::path rec = home_ / "killed.json";
   pid_t run = Start("--fresh --record " + rec.string() + " --mouse", home_ / "out.txt");
   ASSERT_GT(run, 0);
-  ASSERT_TRUE(Until([&] { return Slurp(home_ / "out.txt").find("II:Firmware") != std::string::npos; }));
+  ASSERT_TRUE(
+      Until([&] { return Slurp(home_ / "out.txt").find("II:Firmware") != std::string::npos; }));
   kill(run, SIGKILL);
   EXPECT_EQ(Wait(run), 128 + SIGKILL);
   const nlohmann::json doc = nlohmann::json::parse(Slurp(rec));

@@ -153,9 +153,8 @@ int ReplayMain(const std::string &file, const std::string &dir, const std::strin
       args.push_back(a.data());
   }
   args.push_back(nullptr);
-  const int status =
-      PanelcfgMain(static_cast<int>(args.size()) - 1, args.data(), dir.c_str(), nullptr, false,
-                   records.c_str());
+  const int status = PanelcfgMain(static_cast<int>(args.size()) - 1, args.data(), dir.c_str(),
+                                  nullptr, false, records.c_str());
   fflush(stdout);
   vusb::ReplayEnd(); // recorded calls left over end the replay as a divergence
   return status;

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -52,6 +54,16 @@ std::vector<std::unique_ptr<Listed>> listed;
 std::vector<std::unique_ptr<usb_dev_handle>> handles;
 std::vector<std::string> handleNames; // by usb_dev_handle::device
 
+// The longest byte string an answer may carry, in hexadecimal digits.
+constexpr size_t kMaxHexDigits = 8192;
+
+// A bus directory name ("001") as a number; 0 when it is not one.
+int BusNumber(const char *name) {
+  char *end = nullptr;
+  const long value = strtol(name, &end, 10);
+  return end != name && *end == '\0' && value > 0 && value < 1000 ? static_cast<int>(value) : 0;
+}
+
 [[noreturn]] void Bad(size_t index, const std::string &what) {
   throw std::runtime_error("call " + std::to_string(index) + ": " + what);
 }
@@ -73,7 +85,7 @@ std::string Text(const json &o, const char *key, size_t index) {
 
 Bytes HexOf(const json &o, const char *key, size_t index) {
   const std::string s = Text(o, key, index);
-  if (s.size() % 2 != 0 || s.size() > 2 * 4096)
+  if (s.size() % 2 != 0 || s.size() > kMaxHexDigits)
     Bad(index, std::string("\"") + key + "\" is not hexadecimal bytes");
   Bytes out;
   for (size_t i = 0; i < s.size(); i += 2) {
@@ -112,8 +124,8 @@ void CheckDevice(const json &d, size_t index) {
     Integer(c, k, index, 0, 255);
   if (!c.contains("interface") || c["interface"].is_null())
     return;
-  for (const char *k : {"bInterfaceNumber", "bAlternateSetting", "bNumEndpoints",
-                        "bInterfaceClass", "bInterfaceSubClass", "bInterfaceProtocol"})
+  for (const char *k : {"bInterfaceNumber", "bAlternateSetting", "bNumEndpoints", "bInterfaceClass",
+                        "bInterfaceSubClass", "bInterfaceProtocol"})
     Integer(c["interface"], k, index, 0, 255);
 }
 
@@ -169,7 +181,9 @@ Call Parse(const json &e, size_t index) {
 }
 
 // The request as the recording shows it, for the messages.
-std::string Shown(const json &request) { return request.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string Shown(const json &request) {
+  return request.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 void Diverge(const std::string &message) {
   if (!divergence.empty())
@@ -187,12 +201,14 @@ const Call *Next(const json &asked) {
   if (!divergence.empty())
     return nullptr;
   if (next >= calls.size()) {
-    Diverge("replay diverges at call " + std::to_string(next + 1) + ": recorded the end of the run, asked " + Shown(asked));
+    Diverge("replay diverges at call " + std::to_string(next + 1) +
+            ": recorded the end of the run, asked " + Shown(asked));
     return nullptr;
   }
   const Call &c = calls[next];
   if (c.request != asked) {
-    Diverge("replay diverges at call " + std::to_string(next + 1) + ": recorded " + Shown(c.request) + ", asked " + Shown(asked));
+    Diverge("replay diverges at call " + std::to_string(next + 1) + ": recorded " +
+            Shown(c.request) + ", asked " + Shown(asked));
     return nullptr;
   }
   next++;
@@ -240,7 +256,7 @@ void BuildBusses(const json &devices) {
     if (bus == nullptr || busName != bus->dirname) {
       auto b = std::make_unique<usb_bus>();
       snprintf(b->dirname, sizeof b->dirname, "%s", busName.c_str());
-      b->location = static_cast<uint32_t>(atoi(busName.c_str()));
+      b->location = static_cast<uint32_t>(BusNumber(busName.c_str()));
       b->prev = bus;
       if (bus != nullptr)
         bus->next = b.get();
@@ -335,6 +351,7 @@ void LoadReplayText(const std::string &text) {
     if (!a.is_string())
       throw std::runtime_error("an argument of the recording is not a text");
   std::vector<Call> parsed;
+  parsed.reserve(doc["calls"].size());
   for (size_t i = 0; i < doc["calls"].size(); i++)
     parsed.push_back(Parse(doc["calls"][i], i + 1));
   StopReplay();
@@ -345,17 +362,13 @@ void LoadReplayText(const std::string &text) {
 }
 
 void LoadReplayFile(const std::string &path) {
-  FILE *f = fopen(path.c_str(), "re");
-  if (f == nullptr)
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
     throw std::runtime_error(path + ": " + strerror(errno));
-  std::string text;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-    text.append(buf, n);
-  fclose(f);
+  std::stringstream text;
+  text << in.rdbuf();
   try {
-    LoadReplayText(text);
+    LoadReplayText(text.str());
   } catch (const std::runtime_error &e) {
     throw std::runtime_error(path + ": " + e.what());
   }
@@ -424,7 +437,8 @@ struct usb_bus *ReplayGetBusses() {
 usb_dev_handle *ReplayOpen(struct usb_device *dev) {
   json asked = Asked("usb_open");
   char name[64];
-  snprintf(name, sizeof name, "%.31s/%.31s", dev != nullptr && dev->bus != nullptr ? dev->bus->dirname : "",
+  snprintf(name, sizeof name, "%.31s/%.31s",
+           dev != nullptr && dev->bus != nullptr ? dev->bus->dirname : "",
            dev != nullptr ? dev->filename : "");
   asked["device"] = name;
   const Call *c = Next(asked);
@@ -584,7 +598,7 @@ void ReplaySysClose(int fd) {
 int ReplayDescribe(int busnum, int devnum, char *port, size_t portSize, char *driver,
                    size_t driverSize) {
   for (const auto &rec : listed) {
-    if (rec->dev.bus == nullptr || atoi(rec->dev.bus->dirname) != busnum ||
+    if (rec->dev.bus == nullptr || BusNumber(rec->dev.bus->dirname) != busnum ||
         rec->dev.devnum != devnum || rec->port.empty())
       continue;
     snprintf(port, portSize, "%s", rec->port.c_str());

@@ -3,18 +3,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -434,7 +434,6 @@ void WriteAll(int fd, const std::string &text) {
   }
 }
 
-
 // ---- A recording (panelcfg --record) as a scenario ------------------------------------------
 
 // What a recording tells of one device, from the first answers it got.
@@ -493,7 +492,8 @@ void Learn(Found &f, const Bytes &r) {
   } else if (r[0] == 0x01 && r.size() >= 4 && f.lastRead.size() >= 5 && f.lastRead[0] == 0x01) {
     // An answer frame: 01, length, 01, payload, 0D.
     const size_t end = std::min(static_cast<size_t>(r[1]) + 1, r.size());
-    const std::string payload(r.begin() + 3, r.begin() + static_cast<long>(std::max<size_t>(end, 3)));
+    const std::string payload(r.begin() + 3,
+                              r.begin() + static_cast<long>(std::max<size_t>(end, 3)));
     const std::string cmd{static_cast<char>(f.lastRead[3]), static_cast<char>(f.lastRead[4])};
     f.resistive = true;
     if (cmd == "OI" && !f.firmware) {
@@ -593,12 +593,13 @@ std::string ScenarioFromRecording(const json &doc) {
       continue;
     if (call == "usb_get_string_simple" && e.contains("index")) {
       const int index = static_cast<int>(Number(e["index"], at + ".index", 0, 255));
-      const bool read = a.contains("return") && a["return"].is_number_integer() &&
-                        a["return"].get<long>() >= 0;
+      const bool read =
+          a.contains("return") && a["return"].is_number_integer() && a["return"].get<long>() >= 0;
       if (f->strings.count(index) != 0 || f->unreadable.count(index) != 0)
         continue;
       if (read)
-        f->strings[index] = Latin1ToUtf8(a.contains("received") ? HexBytes(a["received"], at) : Bytes());
+        f->strings[index] =
+            Latin1ToUtf8(a.contains("received") ? HexBytes(a["received"], at) : Bytes());
       else
         f->unreadable.insert(index);
     } else if (call == "usb_control_msg" || call == "hidraw_sys_feature") {
@@ -610,7 +611,8 @@ std::string ScenarioFromRecording(const json &doc) {
   }
   Reset();
   for (Found &f : found) {
-    DeviceSpec base = f.identity ? ((f.spec.identity >> 28) == 3 ? PctLegacySpec() : PctCurrentSpec())
+    DeviceSpec base = f.identity
+                          ? ((f.spec.identity >> 28) == 3 ? PctLegacySpec() : PctCurrentSpec())
                       : f.resistive ? ResistiveSpec()
                                     : PlainSpec(0, 0);
     f.spec.model = base.model;
@@ -630,7 +632,6 @@ std::string ScenarioFromRecording(const json &doc) {
   }
   return ini;
 }
-
 
 } // namespace
 

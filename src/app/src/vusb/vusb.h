@@ -297,7 +297,7 @@ constexpr int kReplayDiverged = 124;
 // compared with the next recorded call and answered with its recorded answer (the simulated
 // devices are left out). Throws std::runtime_error with a readable message on a file that is not
 // a recording or one whose answers are malformed; the replay then stays as it was.
-void LoadReplayText(const std::string &json);
+void LoadReplayText(const std::string &text);
 void LoadReplayFile(const std::string &path);
 bool Replaying();
 // The command line recorded, without the program's name.

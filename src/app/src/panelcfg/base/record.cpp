@@ -27,8 +27,8 @@ struct Open {
 };
 
 bool active = false;
-std::string path;
-SerialFilter filter = nullptr;
+std::string recordPath;
+SerialFilter serialFilter = nullptr;
 Json doc;
 std::vector<Open> building; // the entry being built, outermost first
 bool busKept = false;
@@ -84,11 +84,13 @@ Json OptionsJson() {
               {"disable_8752", MyConfig.disable_8752}};
 }
 
-std::string DocumentText() { return doc.dump(1, ' ', false, Json::error_handler_t::replace) + "\n"; }
+std::string DocumentText() {
+  return doc.dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
 
 } // namespace
 
-int StartRecording(const char *file, int argc, const char *const *argv, SerialFilter serialFilter) {
+int StartRecording(const char *path, int argc, const char *const *argv, SerialFilter filter) {
   doc = Json::object();
   doc["recording"] = kRecordingSchema;
   doc["complete"] = false;
@@ -100,12 +102,12 @@ int StartRecording(const char *file, int argc, const char *const *argv, SerialFi
     args.push_back(argv[i]);
   doc["arguments"] = args;
   doc["time"] = Now();
-  doc["serials"] = serialFilter != nullptr ? "replaced" : "kept";
+  doc["serials"] = filter != nullptr ? "replaced" : "kept";
   const std::string text = DocumentText();
-  if (SafeCreateFile(file, text.data(), text.size(), kRecordingMode) != 0)
+  if (SafeCreateFile(path, text.data(), text.size(), kRecordingMode) != 0)
     return errno;
-  path = file;
-  filter = serialFilter;
+  recordPath = path;
+  serialFilter = filter;
   building.clear();
   busKept = false;
   doc["options"] = nullptr;
@@ -118,7 +120,7 @@ int StartRecording(const char *file, int argc, const char *const *argv, SerialFi
 
 bool Recording() { return active; }
 
-bool RecordKeepsSerials() { return filter == nullptr; }
+bool RecordKeepsSerials() { return serialFilter == nullptr; }
 
 void RecordBegin(const char *call) {
   building.clear();
@@ -140,12 +142,12 @@ void RecordBytes(const char *key, const unsigned char *data, size_t len) {
 void RecordFiltered(const char *key, RecordedBytes kind, const unsigned char *data, size_t len) {
   if (building.empty())
     return;
-  if (filter == nullptr) {
+  if (serialFilter == nullptr) {
     RecordBytes(key, data, len);
     return;
   }
   std::vector<unsigned char> copy(data, data + len);
-  filter(kind, copy.data(), copy.size());
+  serialFilter(kind, copy.data(), copy.size());
   RecordBytes(key, copy.data(), copy.size());
 }
 
@@ -194,9 +196,9 @@ int FinishRecording(int status) {
   doc["status"] = status;
   doc["interrupted"] = sig != 0 ? Json(StopSignalName(sig)) : Json(nullptr);
   const std::string text = DocumentText();
-  if (SafeReplaceFile(path.c_str(), text.data(), text.size(), kRecordingMode, true) !=
+  if (SafeReplaceFile(recordPath.c_str(), text.data(), text.size(), kRecordingMode, true) !=
       SAFE_REPLACED)
-    fprintf(stderr, "panelcfg: cannot write the recording %s: %s\n", path.c_str(),
+    fprintf(stderr, "panelcfg: cannot write the recording %s: %s\n", recordPath.c_str(),
             SafeFileError(errno));
   doc = Json();
   return status;

@@ -39,8 +39,8 @@ bool blockAsked = false;
 void ReplaceSerial(unsigned char *block, size_t room) {
   if (room < static_cast<size_t>(kBlockLen) + 2)
     return;
-  const unsigned short stored = static_cast<unsigned short>(block[kBlockLen] |
-                                                            block[kBlockLen + 1] << 8);
+  const unsigned short stored =
+      static_cast<unsigned short>(block[kBlockLen] | block[kBlockLen + 1] << 8);
   if (CheckSum(block, kBlockLen) != stored)
     return;
   std::array<unsigned char, kBlockLen> plain{};
@@ -136,8 +136,7 @@ void ReplaceSerials(RecordedBytes kind, unsigned char *data, size_t len) {
       return;
     }
     blockAsked = data[0] == kPctReadReport && data[1] == 0xA1 && data[2] == kBlockLen + 2;
-    if (data[0] == kPctCommandReport && data[1] == 0xA8 && data[2] == kBlockLen + 2 &&
-        len > offset)
+    if (data[0] == kPctCommandReport && data[1] == 0xA8 && data[2] == kBlockLen + 2 && len > offset)
       ReplaceSerial(data + offset, len - offset);
     return;
   case RECORD_RECEIVED:

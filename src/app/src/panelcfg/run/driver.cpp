@@ -154,6 +154,8 @@ CommandLine WithoutDevice(int argc, char **argv, char **storage) {
   storage[0] = argv[0];
   for (int i = 1; i < argc; i++) {
     const char *spec = nullptr;
+    if (argv[i] == nullptr)
+      break;
     if (TakeRecordOption(argc, argv, i, line))
       continue;
     if (!DeviceOption(argv[i], &spec)) {
@@ -553,6 +555,5 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
              Shown(line.record).text, SafeFileError(err));
     return BadUsage(line.argc, line.argv, "bad-usage", message);
   }
-  return FinishRecording(
-      RunCommandLine(fullArgc, fullArgv, dir, lockPath, rootNotice, hotplugDir));
+  return FinishRecording(RunCommandLine(fullArgc, fullArgv, dir, lockPath, rootNotice, hotplugDir));
 }

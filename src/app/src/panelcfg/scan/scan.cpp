@@ -11,9 +11,9 @@
 #include "../pct/cmdmode.h"
 #include "../policy/dispatch.h"
 #include "../resistive/resproto.h"
+#include "../transport/boundary.h"
 #include "../transport/hid.h"
 #include "../transport/hidraw.h"
-#include "../transport/boundary.h"
 #include "devtable.h"
 
 namespace {

@@ -28,6 +28,17 @@ const HandleName *NameOf(const usb_dev_handle *hdlr) {
   return nullptr;
 }
 
+// The number libusb printed as a bus directory name ("001"); 0 when it is not one.
+int BusNumber(const struct usb_device *dev) {
+  if (dev->bus == nullptr)
+    return 0;
+  char *end = nullptr;
+  const long value = strtol(dev->bus->dirname, &end, 10);
+  return end != dev->bus->dirname && *end == '\0' && value > 0 && value < 1000
+             ? static_cast<int>(value)
+             : 0;
+}
+
 void DeviceName(std::array<char, 64> &name, const struct usb_device *dev) {
   snprintf(name.data(), name.size(), "%.31s/%.31s", dev->bus != nullptr ? dev->bus->dirname : "",
            dev->filename);
@@ -122,7 +133,7 @@ void RecordDevice(const struct usb_device *dev) {
   // The port and the driver bound, from sysfs: nothing goes to the device.
   char port[64] = {};
   char driver[64] = {};
-  const int busnum = dev->bus != nullptr ? atoi(dev->bus->dirname) : 0;
+  const int busnum = BusNumber(dev);
   const bool listed = hidraw_sys_describe(busnum, dev->devnum, config, ifnum, port, sizeof port,
                                           driver, sizeof driver) == 0;
   if (listed)
@@ -292,8 +303,8 @@ int UsbControl(usb_dev_handle *hdlr, int requestType, int request, int value, in
     if (!in)
       RecordFiltered("sent", RECORD_SENT, data, length);
   }
-  const int result = usb_control_msg(hdlr, requestType, request, value, index, bytes, size,
-                                     timeout);
+  const int result =
+      usb_control_msg(hdlr, requestType, request, value, index, bytes, size, timeout);
   if (!Recording())
     return result;
   const int err = errno;

@@ -128,9 +128,9 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
     length--;
   }
   return UsbControl(dev->device_handle, kHidSetReportType, kHidSetReport,
-                         kHidFeatureReport | reportId, dev->interface,
-                         reinterpret_cast<char *>(const_cast<unsigned char *>(from)),
-                         static_cast<int>(length), kHidTimeoutMs);
+                    kHidFeatureReport | reportId, dev->interface,
+                    reinterpret_cast<char *>(const_cast<unsigned char *>(from)),
+                    static_cast<int>(length), kHidTimeoutMs);
 }
 
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) {
@@ -146,9 +146,9 @@ int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) 
     length--;
     skipped = 1;
   }
-  int res = UsbControl(
-      dev->device_handle, kHidGetReportType, kHidGetReport, kHidFeatureReport | reportId,
-      dev->interface, reinterpret_cast<char *>(into), static_cast<int>(length), kHidTimeoutMs);
+  int res = UsbControl(dev->device_handle, kHidGetReportType, kHidGetReport,
+                       kHidFeatureReport | reportId, dev->interface, reinterpret_cast<char *>(into),
+                       static_cast<int>(length), kHidTimeoutMs);
   if (res < 0)
     return -1;
   return res + skipped;

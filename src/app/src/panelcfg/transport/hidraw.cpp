@@ -45,8 +45,8 @@ hid_device *OpenHidrawDevice(const struct usb_device *devs, HidrawFailure *why, 
     return dev;
   }
   char node[128];
-  const int found = SysNode(name, devs->config[0].bConfigurationValue,
-                                    first->bInterfaceNumber, node, sizeof node);
+  const int found = SysNode(name, devs->config[0].bConfigurationValue, first->bInterfaceNumber,
+                            node, sizeof node);
   if (found < 0) {
     *why = HIDRAW_NO_NODE;
     *err = -found;
