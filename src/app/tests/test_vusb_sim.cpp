@@ -624,4 +624,25 @@ TEST_F(Sim, AKilledRunLeavesARecordingMarkedIncomplete) {
   EXPECT_EQ(r.out, "panelcfg-sim: " + rec.string() + ": the recording has no \"calls\" list\n");
 }
 
+// The runs the VM bed recorded from the packaged panelcfg on the real kernel (usbfs, usbhid,
+// hidraw) replay here with the output and exit status they had there: a change to what goes on
+// the wire shows as a divergence naming the call.
+TEST_F(Sim, RecordingsFromTheRealKernelReplayWithTheirOutputAndStatus) {
+  std::vector<std::string> names;
+  for (const auto &e : fs::directory_iterator(PANELCFG_VMBED_RECORDINGS))
+    if (e.path().extension() == ".json")
+      names.push_back(e.path().stem().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"digit", "legnone", "mouse1", "none1", "resrot", "status1"}));
+  const fs::path dir = PANELCFG_VMBED_RECORDINGS;
+  for (const std::string &name : names) {
+    const Result r =
+        Run("--dir " + (home_ / name).string() + " --replay " + (dir / (name + ".json")).string(),
+            "", true);
+    EXPECT_EQ(r.out, Slurp(dir / (name + ".out"))) << name;
+    EXPECT_EQ(std::to_string(r.status) + "\n", Slurp(dir / (name + ".rc"))) << name;
+  }
+}
+
 } // namespace
