@@ -130,7 +130,7 @@ bool PathsFit(const std::string &dir, const std::string &state) {
 // --replay FILE: the recorded run on the recorded bus, its command line unless one is given.
 // No state is read or saved and no pause waits.
 int ReplayMain(const std::string &file, const std::string &dir, const std::string &records,
-               int argc, char **argv) {
+               char *program, int argc, char **argv) {
   std::vector<std::string> recorded;
   try {
     vusb::LoadReplayFile(file);
@@ -144,9 +144,9 @@ int ReplayMain(const std::string &file, const std::string &dir, const std::strin
     return kSimFailure;
   }
   std::vector<char *> args;
-  args.push_back(argv[0]);
-  if (argc > 1) {
-    for (int i = 1; i < argc; i++)
+  args.push_back(program);
+  if (argc > 0) {
+    for (int i = 0; i < argc; i++)
       args.push_back(argv[i]);
   } else {
     for (std::string &a : recorded)
@@ -234,10 +234,8 @@ int main(int argc, char **argv) {
     return kSimFailure;
   }
 
-  if (!replay.empty()) {
-    argv[i - 1] = argv[0];
-    return ReplayMain(replay, dir, state + ".hotplug", argc - i + 1, argv + i - 1);
-  }
+  if (!replay.empty())
+    return ReplayMain(replay, dir, state + ".hotplug", argv[0], argc - i, argv + i);
 
   std::vector<char *> args;
   args.push_back(argv[0]);
