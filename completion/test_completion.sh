@@ -44,7 +44,7 @@ expect() {
   fi
 }
 
-all='--clean --device --digi-test --digitizer --help --hotplug --hybrid-d --hybrid-m --list --mouse --mouse-test --recover --rotation --site-mode --sn --status --version -h getpos setpos'
+all='--clean --device --digi-test --digitizer --help --hotplug --hybrid-d --hybrid-m --list --mouse --mouse-test --record --record-serials --recover --rotation --site-mode --sn --status --version -h getpos setpos'
 
 # The operation word.
 expect "$all" 1 panelcfg ''
@@ -55,7 +55,8 @@ expect 'setpos' 1 panelcfg se
 expect 'getpos' 1 panelcfg g
 expect '--list' 1 panelcfg --l
 expect '--site-mode --sn --status' 1 panelcfg --s
-expect '--recover --rotation' 1 panelcfg --r
+expect '--record --record-serials --recover --rotation' 1 panelcfg --r
+expect '--recover' 1 panelcfg --recov
 expect '' 1 panelcfg mouse
 expect '' 1 panelcfg --x
 
@@ -75,6 +76,9 @@ expect '' 2 panelcfg setposx ''
 
 # "not" comes third, after the placeholder, for the words that switch modes.
 expect 'not' 3 panelcfg --mouse x ''
+# A file name after --record, wherever it stands.
+expect "$(cd / && compgen -f -- /e)" 2 panelcfg --record /e
+expect "$(cd / && compgen -f -- /e)" 3 panelcfg --mouse --record /e
 expect 'not' 3 panelcfg --hybrid-d x n
 expect 'not' 3 panelcfg --digitizer x ''
 expect 'not' 3 panelcfg --hybrid-m x ''

@@ -3,11 +3,14 @@
 // supported family), checked against the rules of the operation words: the run selection, the
 // exit status, Util.conf, the list files, and that every device is released and closed.
 // --device SPEC may stand anywhere: the words are read without it.
+// An input that starts with '{' is a recording instead (panelcfg --record): its replay is a clean
+// error or a run, never a crash, and a run that diverges ends with every later call failing.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -90,7 +93,50 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   return 0;
 }
 
+namespace {
+
+// The input as a recording: replayed with its own command line (less any --record, which would
+// write where the input says) on the scratch directory.
+void Replay(const uint8_t *data, size_t size) {
+  vusb::Reset();
+  try {
+    vusb::LoadReplayText(std::string(reinterpret_cast<const char *>(data), size));
+  } catch (const std::runtime_error &) {
+    if (vusb::Replaying())
+      fuzz::Die("a refused recording left a replay going");
+    return;
+  }
+  vusb::SetReplayStopsAtDivergence(false);
+  std::vector<std::string> args = {"panelcfg"};
+  for (const std::string &a : vusb::ReplayArguments())
+    if (a.rfind("--record", 0) != 0 && args.size() < 8)
+      args.push_back(a.substr(0, strnlen(a.c_str(), a.size())));
+  dir->Empty();
+  if (!vusb::ReplayOptions().empty())
+    fuzz::WriteFile(dir->File("options.ini"), vusb::ReplayOptions());
+  records->Empty();
+  InitRunState();
+  ClearRegistries();
+  cMyHidInfo = MYHIDINFO{};
+  std::vector<char *> argv;
+  for (std::string &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir->Path().c_str(), nullptr, false,
+               records->Path().c_str());
+  const std::string end = vusb::ReplayEnd();
+  if (!end.empty() && end.rfind("replay diverges at call ", 0) != 0)
+    fuzz::Die("replay ended with \"%s\"", end.c_str());
+  vusb::Reset();
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size > 0 && data[0] == '{') {
+    Replay(data, size);
+    return 0;
+  }
   FuzzedDataProvider input(data, size);
   std::vector<std::string> args = {"panelcfg"};
   const int extra = input.ConsumeIntegralInRange(0, 5);

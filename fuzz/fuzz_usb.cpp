@@ -17,6 +17,7 @@
 #include "fuzz_common.h"
 #include "scan/devtable.h"
 #include "support/support.h"
+#include "transport/entropy_sys.h"
 #include "transport/hidraw_sys.h"
 
 struct usb_bus *usb_busses = nullptr;
@@ -745,3 +746,17 @@ int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length) {
 }
 
 void hidraw_sys_close(int) {}
+
+// A recording's description of the bus; the fuzzed runs record nothing, so it is never asked.
+int hidraw_sys_describe(int busnum, int devnum, int, int, char *port, size_t portSize, char *driver,
+                        size_t driverSize) {
+  if (driverSize > 0)
+    driver[0] = '\0';
+  if (fuzzusb::DeviceAt(busnum, devnum) == nullptr)
+    return -ENOENT;
+  snprintf(port, portSize, "%d-%d", busnum, devnum);
+  return 0;
+}
+
+// The random draw: the kernel's, as in the installed utility.
+void entropy_sys_draw(unsigned char *buf, int blocks) { GenerateRand(buf, blocks); }

@@ -62,6 +62,12 @@ memcheck --status --json
 memcheck --list --json
 expect=2
 rm "$tmp/dir/enabledebug"
+# A run recorded, its replay, and a replay that diverges (status 124).
+memcheck --record "$tmp/first.json" --hybrid-m
+memcheck --replay "$tmp/first.json"
+expect=124
+memcheck --replay "$tmp/first.json" getpos
+expect=2
 
 # --- clang-tidy ---------------------------------------------------------------------------------
 echo "clang-tidy: $($clang_tidy --version | grep -o 'version [0-9.]*') over ${sources[*]}"

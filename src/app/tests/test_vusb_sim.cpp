@@ -586,3 +586,122 @@ TEST_F(Sim, HotplugGivesTheSiteModeOnceAndKeepsItsRecordsBesideTheState) {
   EXPECT_EQ(list.out, "bus 002 device 003: 1234:8888 resistive, manufacturer \"Orrin Devices\", "
                       "product \"RT-4W Resistive Touch\"\n");
 }
+
+namespace {
+
+const char kFirstRun[] = "II:Firmware Version:S1.2.04(r368) ChipID:8\nII:check pass\n"
+                         "II:Firmware Version:S3.0.12(r325) ChipID:10\nII:check pass\n"
+                         "II:Firmware Version:V2.9\nRes Rotation:0\nII:PCT Devices:2\n";
+
+TEST_F(Sim, ARecordedRunReplaysWithItsOutputAndStatus) {
+  const fs::path rec = home_ / "first.json";
+  Result r = Run("--instant --fresh --record " + rec.string());
+  ASSERT_EQ(r.status, 2);
+  ASSERT_EQ(r.out, kFirstRun);
+  const nlohmann::json doc = nlohmann::json::parse(Slurp(rec));
+  EXPECT_EQ(doc["arguments"], nlohmann::json::array());
+  EXPECT_EQ(doc["complete"], true);
+  EXPECT_EQ(doc["status"], 2);
+  EXPECT_EQ(doc["options"]["res"], 1);
+  EXPECT_EQ(fs::status(rec).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  // Without arguments: the recorded command line, its output and status; no state is touched.
+  const std::string replay = "--dir " + (home_ / "replay").string() + " --replay " + rec.string();
+  const auto before = fs::last_write_time(home_ / ".panelcfg-sim" / "state.json");
+  r = Run(replay, "", true);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, kFirstRun);
+  EXPECT_EQ(fs::last_write_time(home_ / ".panelcfg-sim" / "state.json"), before);
+  EXPECT_EQ(Slurp(home_ / "replay" / "options.ini"),
+            "[options]\nalt_pct_vendors=0\ndisable_8752=0\nnew_fw=0\nres=1\n");
+
+  // Another word parts from the recording at its first own request: the position mode read in
+  // place of the identity block read.
+  r = Run(replay + " getpos", "", true);
+  EXPECT_EQ(r.status, vusb::kReplayDiverged);
+  const std::string request = R"("call":"usb_control_msg","device":"001/003","index":0,)"
+                              R"("length":8,"request":9,"requestType":33,"sent":")";
+  EXPECT_EQ(r.out, "II:Firmware Version:S1.2.04(r368) ChipID:8\n"
+                   "panelcfg-sim: replay diverges at call 16: recorded {" +
+                       request + R"(06a1220000000000","timeout":5000,"value":774}, asked {)" +
+                       request + "06a2100000000000\",\"timeout\":5000,\"value\":774}\n");
+
+  // A file that is no recording stops the simulator before the run.
+  std::ofstream(home_ / "bad.json") << R"({"recording":1,"arguments":[],"calls":[{"call":)"
+                                       R"("usb_open","answer":{"opened":"yes"}}]})";
+  r = Run("--replay " + (home_ / "bad.json").string(), "", true);
+  EXPECT_EQ(r.status, 125);
+  EXPECT_EQ(r.out, "panelcfg-sim: " + (home_ / "bad.json").string() +
+                       ": call 1: \"opened\" is not true or false\n");
+}
+
+TEST_F(Sim, ARecordingIsAScenarioOfTheControllersAsItFoundThem) {
+  ASSERT_EQ(Run("--instant --fresh --mouse").status, 2);
+  ASSERT_EQ(Run("--instant --rotation").status, 2);
+  const fs::path rec = home_ / "status.json";
+  ASSERT_EQ(Run("--record " + rec.string() + " --status").status, 0);
+  const std::string twin = "--instant --fresh --scenario " + rec.string() + " --state " +
+                           (home_ / "twin.json").string() + " --dir " + (home_ / "twin").string();
+  Result r = Run(twin + " --status");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "bus 001 device 003: 2575:9969 PCT current generation, firmware S1.2.04(r368) "
+                   "chip 8, mode 2 (mouse), identity valid (home 2575:8753, firmware revision "
+                   "368, serial 5245444143544544)\n"
+                   "bus 002 device 002: 22b9:0040 PCT legacy generation, firmware S3.0.12(r325) "
+                   "chip 10, mode 2 (mouse), identity valid (home 22b9:0040, firmware revision "
+                   "325, serial 5245444143544544)\n"
+                   "bus 002 device 003: 1234:8888 resistive, firmware V2.9 (supported), "
+                   "rotation 1\n");
+  r = Run(twin + " --list");
+  EXPECT_EQ(r.out, "bus 001 device 002: 0f0f:0101 not supported\n"
+                   "bus 001 device 003: 2575:9969 PCT, manufacturer \"Tessel Panels\", product "
+                   "\"TP8753 Multi-Touch\"\n"
+                   "bus 001 device 004: 0f0f:0202 not supported\n"
+                   "bus 002 device 002: 22b9:0040 PCT, manufacturer \"Tessel Panels\", product "
+                   "\"TP8752 Multi-Touch\"\n"
+                   "bus 002 device 003: 1234:8888 resistive, manufacturer \"Orrin Devices\", "
+                   "product \"RT-4W Resistive Touch\"\n"
+                   "bus 002 device 004: 0f0f:0303 not supported\n");
+}
+
+TEST_F(Sim, AKilledRunLeavesARecordingMarkedIncomplete) {
+  const fs::path rec = home_ / "killed.json";
+  pid_t run = Start("--fresh --record " + rec.string() + " --mouse", home_ / "out.txt");
+  ASSERT_GT(run, 0);
+  ASSERT_TRUE(
+      Until([&] { return Slurp(home_ / "out.txt").find("II:Firmware") != std::string::npos; }));
+  kill(run, SIGKILL);
+  EXPECT_EQ(Wait(run), 128 + SIGKILL);
+  const nlohmann::json doc = nlohmann::json::parse(Slurp(rec));
+  EXPECT_EQ(doc["complete"], false);
+  EXPECT_EQ(doc["arguments"], nlohmann::json::array({"--mouse"}));
+  EXPECT_FALSE(doc.contains("calls"));
+  // A replay refuses it.
+  Result r = Run("--replay " + rec.string(), "", true);
+  EXPECT_EQ(r.status, 125);
+  EXPECT_EQ(r.out, "panelcfg-sim: " + rec.string() + ": the recording has no \"calls\" list\n");
+}
+
+// The runs the VM bed recorded from the packaged panelcfg on the real kernel (usbfs, usbhid,
+// hidraw) replay here with the output and exit status they had there: a change to what goes on
+// the wire shows as a divergence naming the call.
+TEST_F(Sim, RecordingsFromTheRealKernelReplayWithTheirOutputAndStatus) {
+  std::vector<std::string> names;
+  for (const auto &e : fs::directory_iterator(PANELCFG_VMBED_RECORDINGS))
+    if (e.path().extension() == ".json")
+      names.push_back(e.path().stem().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"digit", "legnone", "mouse1", "none1", "resrot", "status1"}));
+  const fs::path dir = PANELCFG_VMBED_RECORDINGS;
+  for (const std::string &name : names) {
+    const Result r =
+        Run("--dir " + (home_ / name).string() + " --replay " + (dir / (name + ".json")).string(),
+            "", true);
+    EXPECT_EQ(r.out, Slurp(dir / (name + ".out"))) << name;
+    EXPECT_EQ(std::to_string(r.status) + "\n", Slurp(dir / (name + ".rc"))) << name;
+  }
+}
+
+} // namespace

@@ -47,6 +47,9 @@ void PrintHelp() {
         "  --instant         do not really wait for the protocol pauses\n"
         "  --fresh           start from the scenario, ignoring the saved state\n"
         "  --trace           list every USB call, transfer and pause on standard error\n"
+        "  --replay FILE     run on the bus of a recording (panelcfg --record FILE), with its\n"
+        "                    command line unless one follows; the first call that differs\n"
+        "                    from the recording ends the run with status 124\n"
         "  --print-scenario  print the built-in scenario and exit\n"
         "  --sim-help        show this text and exit\n"
         "\n"
@@ -64,7 +67,8 @@ void PrintHelp() {
         "\n"
         "panelcfg --hotplug keeps its plug-in records in the directory FILE.hotplug.\n"
         "\n"
-        "The exit status is panelcfg's; 125 when the simulator itself could not run.\n",
+        "The exit status is panelcfg's; 125 when the simulator itself could not run, 124 when\n"
+        "a replay diverges from its recording.\n",
         stdout);
   printf("DIR may be at most %zu bytes long (trailing slashes left out), FILE at most %zu\n"
          "bytes with a last component of at most %zu bytes.\n",
@@ -123,6 +127,39 @@ bool PathsFit(const std::string &dir, const std::string &state) {
   return false;
 }
 
+// --replay FILE: the recorded run on the recorded bus, its command line unless one is given.
+// No state is read or saved and no pause waits.
+int ReplayMain(const std::string &file, const std::string &dir, const std::string &records,
+               char *program, int argc, char **argv) {
+  std::vector<std::string> recorded;
+  try {
+    vusb::LoadReplayFile(file);
+    const std::string options = vusb::ReplayOptions();
+    const std::string optionsFile = dir + "/options.ini";
+    if (!options.empty() && !Exists(optionsFile))
+      vusb::WriteFileAtomically(optionsFile, options);
+    recorded = vusb::ReplayArguments();
+  } catch (const std::exception &e) {
+    fprintf(stderr, "panelcfg-sim: %s\n", e.what());
+    return kSimFailure;
+  }
+  std::vector<char *> args;
+  args.push_back(program);
+  if (argc > 0) {
+    for (int i = 0; i < argc; i++)
+      args.push_back(argv[i]);
+  } else {
+    for (std::string &a : recorded)
+      args.push_back(a.data());
+  }
+  args.push_back(nullptr);
+  const int status = PanelcfgMain(static_cast<int>(args.size()) - 1, args.data(), dir.c_str(),
+                                  nullptr, false, records.c_str());
+  fflush(stdout);
+  vusb::ReplayEnd(); // recorded calls left over end the replay as a divergence
+  return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -133,6 +170,7 @@ int main(int argc, char **argv) {
   bool instant = !instantEnv.empty() && instantEnv != "0";
   bool fresh = false;
   bool trace = false;
+  std::string replay;
 
   int i = 1;
   for (; i < argc; i++) {
@@ -156,7 +194,8 @@ int main(int argc, char **argv) {
       i++;
       break;
     }
-    if (value("--scenario", scenario) || value("--state", state) || value("--dir", dir))
+    if (value("--scenario", scenario) || value("--state", state) || value("--dir", dir) ||
+        value("--replay", replay))
       continue;
     if (a == "--instant") {
       instant = true;
@@ -194,6 +233,9 @@ int main(int argc, char **argv) {
             strerror(errno));
     return kSimFailure;
   }
+
+  if (!replay.empty())
+    return ReplayMain(replay, dir, state + ".hotplug", argv[0], argc - i, argv + i);
 
   std::vector<char *> args;
   args.push_back(argv[0]);

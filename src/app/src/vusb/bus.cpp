@@ -261,6 +261,8 @@ void Reset() {
   ClearWaits();
   SetRealTime(false);
   SetAutoSave("");
+  StopReplay();
+  SetReplayStopsAtDivergence(true);
 }
 
 void ReEnumerate() {
@@ -418,9 +420,15 @@ bool IsPresent(const Device &d) { return Present(d); }
 
 extern "C" {
 
-void usb_init(void) { detail::Record(CallEntry("usb_init", -1)); }
+void usb_init(void) {
+  if (detail::ReplayActive())
+    return detail::ReplayInit();
+  detail::Record(CallEntry("usb_init", -1));
+}
 
 int usb_find_busses(void) {
+  if (detail::ReplayActive())
+    return detail::ReplayFind("usb_find_busses");
   detail::BeforeEnumeration();
   size_t before = busRecords.size();
   ReEnumerate();
@@ -430,6 +438,8 @@ int usb_find_busses(void) {
 }
 
 int usb_find_devices(void) {
+  if (detail::ReplayActive())
+    return detail::ReplayFind("usb_find_devices");
   size_t before = records.size();
   ReEnumerate();
   int changes =
@@ -438,11 +448,15 @@ int usb_find_devices(void) {
 }
 
 struct usb_bus *usb_get_busses(void) {
+  if (detail::ReplayActive())
+    return detail::ReplayGetBusses();
   Finish(CallEntry("usb_get_busses", -1), 0);
   return usb_busses;
 }
 
 usb_dev_handle *usb_open(struct usb_device *dev) {
+  if (detail::ReplayActive())
+    return detail::ReplayOpen(dev);
   auto it = deviceOfRecord.find(dev);
   Entry e = CallEntry("usb_open", it == deviceOfRecord.end() ? -1 : it->second);
   int result = 1;
@@ -468,6 +482,8 @@ usb_dev_handle *usb_open(struct usb_device *dev) {
 }
 
 int usb_close(usb_dev_handle *h) {
+  if (detail::ReplayActive())
+    return detail::ReplayClose(h);
   Entry e = CallEntry("usb_close", -1);
   Device *d = detail::DeviceOf(h);
   if (d == nullptr) {
@@ -484,6 +500,8 @@ int usb_close(usb_dev_handle *h) {
 }
 
 int usb_get_string_simple(usb_dev_handle *h, int index, char *buf, size_t buflen) {
+  if (detail::ReplayActive())
+    return detail::ReplayGetString(h, index, buf, buflen);
   Entry e = CallEntry("usb_get_string_simple", -1, index);
   int result = 0;
   Device *d = Checked(h, e, result);
@@ -517,6 +535,8 @@ int usb_get_string_simple(usb_dev_handle *h, int index, char *buf, size_t buflen
 }
 
 int usb_get_driver_np(usb_dev_handle *h, int interface, char *name, unsigned int namelen) {
+  if (detail::ReplayActive())
+    return detail::ReplayGetDriver(h, interface, name, namelen);
   Entry e = CallEntry("usb_get_driver_np", -1, interface);
   int result = 0;
   Device *d = Checked(h, e, result);
@@ -538,6 +558,8 @@ int usb_get_driver_np(usb_dev_handle *h, int interface, char *name, unsigned int
 }
 
 int usb_detach_kernel_driver_np(usb_dev_handle *h, int interface) {
+  if (detail::ReplayActive())
+    return detail::ReplaySimple("usb_detach_kernel_driver_np", h, "interface", interface);
   Entry e = CallEntry("usb_detach_kernel_driver_np", -1, interface);
   int result = 0;
   Device *d = Checked(h, e, result);
@@ -558,6 +580,8 @@ int usb_detach_kernel_driver_np(usb_dev_handle *h, int interface) {
 }
 
 int usb_set_configuration(usb_dev_handle *h, int configuration) {
+  if (detail::ReplayActive())
+    return detail::ReplaySimple("usb_set_configuration", h, "configuration", configuration);
   Entry e = CallEntry("usb_set_configuration", -1, configuration);
   int result = 0;
   Device *d = Checked(h, e, result);
@@ -577,6 +601,8 @@ int usb_set_configuration(usb_dev_handle *h, int configuration) {
 }
 
 int usb_claim_interface(usb_dev_handle *h, int interface) {
+  if (detail::ReplayActive())
+    return detail::ReplaySimple("usb_claim_interface", h, "interface", interface);
   Entry e = CallEntry("usb_claim_interface", -1, interface);
   int result = 0;
   Device *d = Checked(h, e, result);
@@ -596,6 +622,8 @@ int usb_claim_interface(usb_dev_handle *h, int interface) {
 }
 
 int usb_set_altinterface(usb_dev_handle *h, int alternate) {
+  if (detail::ReplayActive())
+    return detail::ReplaySimple("usb_set_altinterface", h, "alternate", alternate);
   Entry e = CallEntry("usb_set_altinterface", -1, alternate);
   int result = 0;
   Device *d = Checked(h, e, result);
@@ -609,6 +637,8 @@ int usb_set_altinterface(usb_dev_handle *h, int alternate) {
 }
 
 int usb_release_interface(usb_dev_handle *h, int interface) {
+  if (detail::ReplayActive())
+    return detail::ReplaySimple("usb_release_interface", h, "interface", interface);
   Entry e = CallEntry("usb_release_interface", -1, interface);
   int result = 0;
   Device *d = Checked(h, e, result);
@@ -625,6 +655,8 @@ int usb_release_interface(usb_dev_handle *h, int interface) {
 
 int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, int index,
                     char *bytes, int size, int timeout) {
+  if (detail::ReplayActive())
+    return detail::ReplayControl(h, requesttype, request, value, index, bytes, size, timeout);
   Entry e;
   e.kind = Kind::Transfer;
   e.call = "usb_control_msg";

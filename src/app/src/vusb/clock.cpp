@@ -27,6 +27,8 @@ bool RealTime() { return realTime; }
 } // namespace vusb
 
 void PlatformSleep(unsigned int ms) {
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplayPause(ms);
   vusb::waits.push_back(ms);
   vusb::Entry e;
   e.kind = vusb::Kind::Wait;

@@ -74,6 +74,8 @@ using vusb::Device;
 using vusb::Entry;
 
 int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size) {
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplaySysDeviceName(busnum, devnum, name, size);
   const Device *d = vusb::detail::DeviceAt(busnum, devnum);
   if (d == nullptr)
     return -ENOENT;
@@ -83,6 +85,8 @@ int hidraw_sys_device_name(int busnum, int devnum, char *name, size_t size) {
 }
 
 int hidraw_sys_device_numbers(const char *deviceName, int *busnum, int *devnum) {
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplaySysDeviceNumbers(deviceName, busnum, devnum);
   const Device *d = vusb::DeviceNamed(deviceName);
   const struct usb_device *u = d != nullptr ? vusb::UsbDevice(d->id) : nullptr;
   if (u == nullptr)
@@ -93,6 +97,8 @@ int hidraw_sys_device_numbers(const char *deviceName, int *busnum, int *devnum) 
 }
 
 int hidraw_sys_node_device(const char *node, char *name, size_t size) {
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplaySysNodeDevice(node, name, size);
   const char *entry = strncmp(node, "/dev/", 5) == 0 ? node + 5 : node;
   if (strncmp(entry, "hidraw", 6) != 0 || entry[6] < '0' || entry[6] > '9')
     return -ENOENT;
@@ -107,6 +113,8 @@ int hidraw_sys_node_device(const char *node, char *name, size_t size) {
 }
 
 int hidraw_sys_node(const char *deviceName, int config, int ifnum, char *node, size_t size) {
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplaySysNode(deviceName, config, ifnum, node, size);
   const Device *d = vusb::DeviceNamed(deviceName);
   if (d == nullptr || !vusb::HasNode(*d) || config != d->configurationValue ||
       ifnum != d->interfaceNumber)
@@ -115,6 +123,8 @@ int hidraw_sys_node(const char *deviceName, int config, int ifnum, char *node, s
 }
 
 int hidraw_sys_open(const char *node) {
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplaySysOpen(node);
   constexpr const char *kPrefix = "/dev/hidraw";
   long id = -1;
   if (strncmp(node, kPrefix, strlen(kPrefix)) == 0) {
@@ -138,6 +148,8 @@ int hidraw_sys_open(const char *node) {
 }
 
 int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length) {
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplaySysFeature(fd, set, data, length);
   Device *d = vusb::DeviceOfNode(fd);
   if (d == nullptr || length < 1 || length > 64)
     return d == nullptr ? -EBADF : -EINVAL;
@@ -165,7 +177,25 @@ int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length) {
 }
 
 void hidraw_sys_close(int fd) {
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplaySysClose(fd);
   const Device *d = vusb::DeviceOfNode(fd);
   vusb::nodes.erase(fd);
   vusb::detail::FinishCall(vusb::CallEntry("hidraw_close", d != nullptr ? d->id : -1), 0);
+}
+
+int hidraw_sys_describe(int busnum, int devnum, int config, int ifnum, char *port, size_t portSize,
+                        char *driver, size_t driverSize) {
+  if (driverSize > 0)
+    driver[0] = '\0';
+  if (vusb::detail::ReplayActive())
+    return vusb::detail::ReplayDescribe(busnum, devnum, port, portSize, driver, driverSize);
+  const Device *d = vusb::detail::DeviceAt(busnum, devnum);
+  if (d == nullptr)
+    return -ENOENT;
+  if (snprintf(port, portSize, "%d-%d", d->bus, vusb::PortOf(*d)) >= static_cast<int>(portSize))
+    return -ENAMETOOLONG;
+  if (config == d->configurationValue && ifnum == d->interfaceNumber)
+    snprintf(driver, driverSize, "%s", d->boundDriver.c_str());
+  return 0;
 }

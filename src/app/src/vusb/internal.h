@@ -53,6 +53,32 @@ void OnReset(Device &d);
 // Closes every hidraw node (Reset).
 void ResetHidraw();
 
+// The replay's side of every call (replay.cpp), used while ReplayActive().
+bool ReplayActive();
+void ReplayInit();
+int ReplayFind(const char *call);
+struct usb_bus *ReplayGetBusses();
+usb_dev_handle *ReplayOpen(struct usb_device *dev);
+int ReplayClose(usb_dev_handle *h);
+int ReplayGetString(usb_dev_handle *h, int index, char *buf, size_t buflen);
+int ReplayGetDriver(usb_dev_handle *h, int interface, char *name, unsigned int namelen);
+int ReplaySimple(const char *call, usb_dev_handle *h, const char *key, int arg);
+int ReplayControl(usb_dev_handle *h, int requestType, int request, int value, int index,
+                  char *bytes, int size, int timeout);
+int ReplaySysDeviceName(int busnum, int devnum, char *name, size_t size);
+int ReplaySysDeviceNumbers(const char *deviceName, int *busnum, int *devnum);
+int ReplaySysNodeDevice(const char *node, char *name, size_t size);
+int ReplaySysNode(const char *deviceName, int config, int ifnum, char *node, size_t size);
+int ReplaySysOpen(const char *node);
+int ReplaySysFeature(int fd, bool set, unsigned char *data, size_t length);
+void ReplaySysClose(int fd);
+// The port and driver of a device of the last enumeration replayed (a recording's own question,
+// not a call of the run).
+int ReplayDescribe(int busnum, int devnum, char *port, size_t portSize, char *driver,
+                   size_t driverSize);
+void ReplayPause(unsigned int ms);
+void ReplayRandom(unsigned char *buf, int blocks);
+
 // Default string descriptors of each model.
 void AddDefaultStrings(DeviceSpec &spec);
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +12,9 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -463,6 +466,205 @@ void WriteAll(int fd, const std::string &text) {
   }
 }
 
+// ---- A recording (panelcfg --record) as a scenario ------------------------------------------
+
+// What a recording tells of one device, from the first answers it got.
+struct Found {
+  DeviceSpec spec;
+  bool identity = false;
+  bool posMode = false;
+  bool params = false;
+  bool firmware = false;
+  bool rotation = false;
+  bool resistive = false;
+  std::map<int, std::string> strings;
+  std::set<int> unreadable;
+  Bytes lastRead; // the last read request (report 0x06) or resistive command sent
+};
+
+int Field(const json &o, const char *key, const std::string &where, int64_t hi) {
+  if (!o.is_object() || !o.contains(key))
+    Fail(where, std::string("\"") + key + "\" is missing");
+  return static_cast<int>(Number(o[key], where + "." + key, 0, hi));
+}
+
+std::string Latin1ToUtf8(const Bytes &bytes) {
+  std::string out;
+  for (uint8_t b : bytes) {
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+// A report the device answered: the state it shows, when none was taken yet.
+void Learn(Found &f, const Bytes &r) {
+  if (r.empty())
+    return;
+  const bool legacy = f.identity && (f.spec.identity >> 28) == 3;
+  const size_t offset = legacy ? 4 : 8;
+  if (r[0] == 0xF2 && r.size() >= 5 && !f.identity) {
+    f.identity = true;
+    f.spec.identity = static_cast<uint32_t>(r[1]) | static_cast<uint32_t>(r[2]) << 8 |
+                      static_cast<uint32_t>(r[3]) << 16 | static_cast<uint32_t>(r[4]) << 24;
+  } else if (r[0] == 0x07 && f.lastRead.size() >= 3 && f.lastRead[0] == 0x06) {
+    if (f.lastRead[1] == 0xA2 && r.size() > offset + 1 && !f.posMode) {
+      f.posMode = true;
+      f.spec.storedPosMode = static_cast<uint32_t>(r[offset + 1]) + 32;
+    } else if (f.lastRead[1] == 0xA1 && !f.params) {
+      f.params = true;
+      const size_t n = f.lastRead[2];
+      f.spec.params.assign(r.begin() + static_cast<long>(std::min(offset, r.size())),
+                           r.begin() + static_cast<long>(std::min(offset + n, r.size())));
+    }
+  } else if (r[0] == 0x01 && r.size() >= 4 && f.lastRead.size() >= 5 && f.lastRead[0] == 0x01) {
+    // An answer frame: 01, length, 01, payload, 0D.
+    const size_t end = std::min(static_cast<size_t>(r[1]) + 1, r.size());
+    const std::string payload(r.begin() + 3,
+                              r.begin() + static_cast<long>(std::max<size_t>(end, 3)));
+    const std::string cmd{static_cast<char>(f.lastRead[3]), static_cast<char>(f.lastRead[4])};
+    f.resistive = true;
+    if (cmd == "OI" && !f.firmware) {
+      f.firmware = true;
+      f.spec.firmware = payload;
+    } else if (cmd == "GP" && !f.rotation && !payload.empty()) {
+      char *stop = nullptr;
+      const long value = strtol(payload.c_str(), &stop, 16);
+      if (*stop == '\0' && value >= 0 && value <= 0xFFFF) {
+        f.rotation = true;
+        f.spec.rotation = static_cast<uint16_t>(value);
+      }
+    }
+  }
+}
+
+void Sent(Found &f, const Bytes &r) {
+  if (!r.empty() && (r[0] == 0x06 || r[0] == 0x01))
+    f.lastRead = r;
+}
+
+std::string ScenarioFromRecording(const json &doc) {
+  if (!doc.contains("bus") || !doc["bus"].is_array())
+    Fail("recording", "\"bus\" is not a list");
+  if (!doc.contains("calls") || !doc["calls"].is_array())
+    Fail("recording", "\"calls\" is not a list");
+  std::vector<Found> found;
+  std::map<std::string, size_t> byName; // "001/003"
+  std::map<std::string, size_t> byPort; // "1-2"
+  for (size_t i = 0; i < doc["bus"].size(); i++) {
+    const json &d = doc["bus"][i];
+    const std::string at = "bus[" + std::to_string(i) + "]";
+    if (!d.is_object())
+      Fail(at, "expected an object");
+    Found f;
+    f.spec = PlainSpec(0, 0);
+    const json &desc = d.contains("descriptor") ? d["descriptor"] : json();
+    f.spec.vid = static_cast<uint16_t>(Field(desc, "idVendor", at, 0xFFFF));
+    f.spec.pid = static_cast<uint16_t>(Field(desc, "idProduct", at, 0xFFFF));
+    f.spec.bcdDevice = static_cast<uint16_t>(Field(desc, "bcdDevice", at, 0xFFFF));
+    f.spec.bus = static_cast<int>(Number(d.value("bus", json()), at + ".bus", 1, 999));
+    if (d.contains("config") && d["config"].is_object()) {
+      const json &c = d["config"];
+      f.spec.configurationValue = static_cast<uint8_t>(Field(c, "bConfigurationValue", at, 255));
+      if (c.contains("interface") && c["interface"].is_object()) {
+        const json &alt = c["interface"];
+        f.spec.interfaceNumber = static_cast<uint8_t>(Field(alt, "bInterfaceNumber", at, 255));
+        f.spec.alternateSetting = static_cast<uint8_t>(Field(alt, "bAlternateSetting", at, 255));
+        f.spec.interfaceClass = static_cast<uint8_t>(Field(alt, "bInterfaceClass", at, 255));
+        f.spec.interfaceSubClass = static_cast<uint8_t>(Field(alt, "bInterfaceSubClass", at, 255));
+        f.spec.interfaceProtocol = static_cast<uint8_t>(Field(alt, "bInterfaceProtocol", at, 255));
+      }
+    } else {
+      f.spec.faults.noConfig = true;
+    }
+    f.spec.driver = d.contains("driver") ? Text(d["driver"], at + ".driver") : "";
+    const std::string port = d.contains("port") ? Text(d["port"], at + ".port") : "";
+    f.spec.name = !port.empty() ? port : "dev" + std::to_string(i);
+    const std::string name = d.contains("name") ? Text(d["name"], at + ".name") : "";
+    byName[name] = found.size();
+    if (!port.empty())
+      byPort[port] = found.size();
+    found.push_back(f);
+  }
+  // The hidraw nodes' descriptors, back to their devices.
+  std::map<std::string, size_t> byNode;
+  std::map<long, size_t> byFd;
+  for (size_t i = 0; i < doc["calls"].size(); i++) {
+    const json &e = doc["calls"][i];
+    const std::string at = "calls[" + std::to_string(i) + "]";
+    if (!e.is_object() || !e.contains("call") || !e["call"].is_string())
+      Fail(at, "expected an object with \"call\"");
+    const std::string call = e["call"].get<std::string>();
+    const json &a = e.contains("answer") && e["answer"].is_object() ? e["answer"] : json::object();
+    Found *f = nullptr;
+    if (e.contains("device") && e["device"].is_string()) {
+      auto it = byName.find(e["device"].get<std::string>());
+      if (it != byName.end())
+        f = &found[it->second];
+    } else if (e.contains("fd") && e["fd"].is_number_integer()) {
+      auto it = byFd.find(e["fd"].get<long>());
+      if (it != byFd.end())
+        f = &found[it->second];
+    }
+    if (call == "hidraw_sys_node" && a.contains("node") && a["node"].is_string() &&
+        e.contains("name") && e["name"].is_string()) {
+      auto it = byPort.find(e["name"].get<std::string>());
+      if (it != byPort.end())
+        byNode[a["node"].get<std::string>()] = it->second;
+    } else if (call == "hidraw_sys_open" && e.contains("node") && e["node"].is_string() &&
+               a.contains("return") && a["return"].is_number_integer()) {
+      auto it = byNode.find(e["node"].get<std::string>());
+      if (it != byNode.end())
+        byFd[a["return"].get<long>()] = it->second;
+    }
+    if (f == nullptr)
+      continue;
+    if (call == "usb_get_string_simple" && e.contains("index")) {
+      const int index = static_cast<int>(Number(e["index"], at + ".index", 0, 255));
+      const bool read =
+          a.contains("return") && a["return"].is_number_integer() && a["return"].get<long>() >= 0;
+      if (f->strings.count(index) != 0 || f->unreadable.count(index) != 0)
+        continue;
+      if (read)
+        f->strings[index] =
+            Latin1ToUtf8(a.contains("received") ? HexBytes(a["received"], at) : Bytes());
+      else
+        f->unreadable.insert(index);
+    } else if (call == "usb_control_msg" || call == "hidraw_sys_feature") {
+      if (e.contains("sent"))
+        Sent(*f, HexBytes(e["sent"], at + ".sent"));
+      if (a.contains("received"))
+        Learn(*f, HexBytes(a["received"], at + ".answer.received"));
+    }
+  }
+  Reset();
+  for (Found &f : found) {
+    DeviceSpec base = f.identity
+                          ? ((f.spec.identity >> 28) == 3 ? PctLegacySpec() : PctCurrentSpec())
+                      : f.resistive ? ResistiveSpec()
+                                    : PlainSpec(0, 0);
+    f.spec.model = base.model;
+    if (!f.firmware && f.spec.model == Model::Resistive)
+      f.spec.firmware = base.firmware;
+    f.spec.strings = base.strings;
+    for (const auto &[index, text] : f.strings)
+      f.spec.strings[index] = text;
+    f.spec.faults.unreadableStrings = f.unreadable;
+    AddDevice(f.spec);
+  }
+  std::string ini;
+  if (doc.contains("options") && doc["options"].is_object()) {
+    ini = "[options]\n";
+    for (const auto &[name, value] : doc["options"].items())
+      ini += name + "=" + std::to_string(Number(value, "options." + name, 0, 255)) + "\n";
+  }
+  return ini;
+}
+
 } // namespace
 
 void WriteFileAtomically(const std::string &path, const std::string &text) {
@@ -587,6 +789,8 @@ void AfterCall() {
 
 std::string LoadScenarioText(const std::string &text) {
   json j = Parse(text, "scenario");
+  if (j.is_object() && j.contains("recording"))
+    return ScenarioFromRecording(j);
   if (!j.is_object())
     Fail("scenario", "expected an object with \"devices\"");
   std::vector<DeviceSpec> specs;

@@ -294,4 +294,32 @@ int AutoSaveWrites();
 // file's state is read now.
 void SetSharedState(const std::string &path);
 
+// ---------------------------------------------------------------------------------------------
+// Replay of a recording (panelcfg --record FILE)
+
+// The status of a replay that ends at a call that differs from the recording.
+constexpr int kReplayDiverged = 124;
+
+// Loads a recording: from now on every libusb call, hidraw kernel call, pause and random draw is
+// compared with the next recorded call and answered with its recorded answer (the simulated
+// devices are left out). Throws std::runtime_error with a readable message on a file that is not
+// a recording or one whose answers are malformed; the replay then stays as it was.
+void LoadReplayText(const std::string &text);
+void LoadReplayFile(const std::string &path);
+bool Replaying();
+// The command line recorded, without the program's name.
+std::vector<std::string> ReplayArguments();
+// The options the recorded run read, as ini text ("" when the recording has none).
+std::string ReplayOptions();
+// At the first call that differs: with stop (the default) the message goes to standard error and
+// the process exits with kReplayDiverged; without, every later call fails (as on a device gone)
+// and ReplayEnd tells.
+void SetReplayStopsAtDivergence(bool stop);
+// After the run: "" when the run asked every recorded call and nothing else, else the message
+// naming the first call that differs ("replay diverges at call N: recorded ..., asked ...").
+// Recorded calls left over count as a divergence (and stop the process when stop is on).
+std::string ReplayEnd();
+// Ends the replay; the simulated bus answers again.
+void StopReplay();
+
 } // namespace vusb

@@ -43,16 +43,21 @@ fi
 
 # The current-generation PCT controller: listed, read, a first run without a word, each mode
 # word there and back (mouse under 2575:9969, digitizer under 2575:8753, both hybrids under
-# 2575:9968), the position mode alone (no USB-ID write), read back.
+# 2575:9968), the position mode alone (no USB-ID write), read back. The runs with --record keep
+# their conversation with the real kernel for the host (see README.md: the recordings).
 session boot pct-current.json 2575:8753 ""
 sed "s/^/VMBED-DEV boot /" /tmp/device.log
 run list 2575:8753 --list
-run status1 2575:8753 --status
-run none1 2575:8753
-run mouse1 2575:9969 --mouse
+run status1 2575:8753 --status --record /tmp/rec-status1.json
+recorded status1
+run none1 2575:8753 --record /tmp/rec-none1.json
+recorded none1
+run mouse1 2575:9969 --mouse --record /tmp/rec-mouse1.json
+recorded mouse1
 run mouse2 2575:9969 --mouse
 run status2 2575:9969 --status
-run digit 2575:8753 --digitizer
+run digit 2575:8753 --digitizer --record /tmp/rec-digit.json
+recorded digit
 run hybridm 2575:9968 --hybrid-m
 run hybrid 2575:9968 --hybrid-d
 run setpos3 2575:9968 setpos 3
@@ -62,7 +67,8 @@ stop_device
 
 # The legacy PCT controller (command mode): a run without a word, --mouse, getpos.
 session legboot pct-legacy.json 22b9:0040 ""
-run legnone 22b9:0040
+run legnone 22b9:0040 --record /tmp/rec-legnone.json
+recorded legnone
 run legmouse 22b9:0040 --mouse
 run leggetpos 22b9:0040 getpos
 stop_device
@@ -78,7 +84,8 @@ stop_device
 session resboot resistive.json 1234:8888 "$(printf '[options]\nres=1')"
 run resstatus 1234:8888 --status
 run res 1234:8888
-run resrot 1234:8888 --rotation
+run resrot 1234:8888 --rotation --record /tmp/rec-resrot.json
+recorded resrot
 stop_device
 sed -n '/^state /p' /tmp/device.log | tail -1 | sed 's/^/VMBED-DEV final /'
 

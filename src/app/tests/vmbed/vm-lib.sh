@@ -130,3 +130,12 @@ served() { # n
     i=$((i + 1))
   done
 }
+
+# The recording a phase made with --record /tmp/rec-NAME.json, as "VMBED-RECORDING NAME" lines.
+recorded() { # name
+  if [ -f "/tmp/rec-$1.json" ]; then
+    sed "s/^/VMBED-RECORDING $1 /" "/tmp/rec-$1.json"
+  else
+    echo "VMBED-ERR $1 no recording /tmp/rec-$1.json"
+  fi
+}

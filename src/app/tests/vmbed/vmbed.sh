@@ -12,6 +12,8 @@
 # packaged udev rule and unit then come from BUILD_DIR and the tree. --recheck checks the
 # console log of the last boot (BUILD_DIR/vmbed/console.log) again without booting the VM;
 # --shell boots it to a shell on this terminal instead of the scenarios (see README.md).
+# --keep-recordings DIR keeps the runs recorded in the VM (NAME.json, with NAME.out and NAME.rc)
+# in DIR: src/app/tests/vmbed/recordings to re-record the tree's.
 #
 # Exit status: 0 pass, 1 a check failed, 77 the bed cannot run here or a run was inconclusive
 # (the gadgetfs race, see README.md); the message says which. The kernel package is downloaded
@@ -19,7 +21,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
-build="" pkgdeb="" panelcfg="" sim="" device="" recheck="" shell=""
+build="" pkgdeb="" panelcfg="" sim="" device="" recheck="" shell="" keep=""
 while [ $# -gt 0 ]; do
   case "$1" in
   --recheck | --shell)
@@ -32,6 +34,7 @@ while [ $# -gt 0 ]; do
   --panelcfg) panelcfg="$2" ;;
   --sim) sim="$2" ;;
   --device) device="$2" ;;
+  --keep-recordings) keep="$2" ;;
   *)
     echo "vmbed: unknown argument $1" >&2
     exit 2
@@ -746,6 +749,30 @@ same "hotro: the unit's output (the journal)" <(
 [ -z "$(tagged DEV hotro | grep '^reset')" ] || fail "hotro: the controller was reset"
 controller_is hotro "1-1 2575:8753 usbhid hidraw0"
 
+# The runs recorded in the VM (panelcfg --record on usbfs, usbhid and hidraw) replay on this
+# host's panelcfg-sim with the standard output and exit status they had in the VM.
+recordings="$work/recordings"
+rm -rf "$recordings"
+mkdir -p "$recordings"
+for phase in status1 none1 mouse1 digit legnone resrot; do
+  tagged RECORDING "$phase" >"$recordings/$phase.json"
+  tagged OUT "$phase" >"$recordings/$phase.out"
+  tagged RC "$phase" >"$recordings/$phase.rc"
+  if ! grep -q '"complete": true' "$recordings/$phase.json"; then
+    fail "$phase: no complete recording"
+    continue
+  fi
+  rc=0
+  "$sim" --dir "$recordings/dir-$phase" --replay "$recordings/$phase.json" \
+    >"$recordings/$phase.replay" 2>&1 || rc=$?
+  if ! diff -u "$recordings/$phase.out" "$recordings/$phase.replay" >"$work/diff.txt"; then
+    fail "$phase: the recording's replay on panelcfg-sim differs (- in the VM, + replayed):"
+    sed 's/^/    /' "$work/diff.txt"
+  fi
+  [ "$rc" = "$(cat "$recordings/$phase.rc")" ] ||
+    fail "$phase: the recording's replay exits with $rc, the run in the VM with $(cat "$recordings/$phase.rc")"
+done
+
 # The gadgetfs race: a request the device program may have lost or mixed up. Nothing above
 # counts then, neither a pass nor a failure. The device program reports what it sees. A
 # SET_REPORT that gadgetfs dropped from its queue it never sees, though the host saw it
@@ -769,5 +796,13 @@ fi
 if [ "$failures" -gt 0 ]; then
   echo "vmbed: $failures check(s) failed (console: $console)"
   exit 1
+fi
+# A passing bed's recordings only: --keep-recordings DIR.
+if [ -n "$keep" ]; then
+  mkdir -p "$keep"
+  for phase in status1 none1 mouse1 digit legnone resrot; do
+    cp "$recordings/$phase.json" "$recordings/$phase.out" "$recordings/$phase.rc" "$keep/"
+  done
+  echo "vmbed: recordings kept in $keep"
 fi
 echo "vmbed: PASS"

@@ -1,5 +1,6 @@
 #include "identity.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "../pct/params.h"
 #include "../pct/requests.h"
 #include "../support/support.h"
+#include "../transport/boundary.h"
 
 namespace {
 
@@ -19,6 +21,35 @@ int Field16(const unsigned char *block, int at) { return block[at] * 256 + block
 void PutField16(unsigned char *block, int at, int value) {
   block[at] = static_cast<unsigned char>(value >> 8);
   block[at + 1] = static_cast<unsigned char>(value);
+}
+
+// The bytes of a random draw that make the serial number, in its order.
+constexpr std::array<int, 8> kSerialPicks = {5, 10, 2, 7, 11, 9, 3, 8};
+constexpr size_t kSerialLen = kSerialPicks.size();
+
+// The serial number a recording carries in place of the real one.
+constexpr std::array<unsigned char, kSerialLen> kRecordedSerial = {'R', 'E', 'D', 'A',
+                                                                   'C', 'T', 'E', 'D'};
+
+// The last report a recording saw sent asked for the identity block.
+bool blockAsked = false;
+
+// An encoded identity block with its checksum at block (room bytes from there on): when the
+// checksum holds, its serial number becomes kRecordedSerial and the checksum is made to fit.
+void ReplaceSerial(unsigned char *block, size_t room) {
+  if (room < static_cast<size_t>(kBlockLen) + 2)
+    return;
+  const unsigned short stored =
+      static_cast<unsigned short>(block[kBlockLen] | block[kBlockLen + 1] << 8);
+  if (CheckSum(block, kBlockLen) != stored)
+    return;
+  std::array<unsigned char, kBlockLen> plain{};
+  DecodeData(block, plain.data());
+  memcpy(plain.data() + SN_ADDR, kRecordedSerial.data(), kSerialLen);
+  EncodeData(plain.data(), block, 0, kBlockLen);
+  const unsigned short sum = CheckSum(block, kBlockLen);
+  block[kBlockLen] = static_cast<unsigned char>(sum);
+  block[kBlockLen + 1] = static_cast<unsigned char>(sum >> 8);
 }
 
 } // namespace
@@ -84,10 +115,36 @@ int GetDefaultPID(int VendorID) {
 
 void GenerateSreialNumber(unsigned char *SN) {
   unsigned char R[16] = {};
-  GenerateRand(R, 1);
-  static constexpr int kPicks[8] = {5, 10, 2, 7, 11, 9, 3, 8};
-  for (int i = 0; i < 8; i++)
-    SN[i] = R[kPicks[i]];
+  DrawRandom(R, 1);
+  for (size_t i = 0; i < kSerialLen; i++)
+    SN[i] = R[kSerialPicks[i]];
+}
+
+void ReplaceSerials(RecordedBytes kind, unsigned char *data, size_t len) {
+  const size_t offset = static_cast<size_t>(PctDataOffset(IsLegacy == 1));
+  switch (kind) {
+  case RECORD_RANDOM:
+    if (len < 16)
+      return;
+    memset(data, 0, len);
+    for (size_t i = 0; i < kSerialLen; i++)
+      data[kSerialPicks[i]] = kRecordedSerial[i];
+    return;
+  case RECORD_SENT:
+    if (len < 3) {
+      blockAsked = false;
+      return;
+    }
+    blockAsked = data[0] == kPctReadReport && data[1] == 0xA1 && data[2] == kBlockLen + 2;
+    if (data[0] == kPctCommandReport && data[1] == 0xA8 && data[2] == kBlockLen + 2 && len > offset)
+      ReplaceSerial(data + offset, len - offset);
+    return;
+  case RECORD_RECEIVED:
+    if (blockAsked && len > offset && data[0] == kPctReplyReport)
+      ReplaceSerial(data + offset, len - offset);
+    blockAsked = false;
+    return;
+  }
 }
 
 unsigned char ChkSNFlash(hid_device *DeviceHandle) {

@@ -1,6 +1,7 @@
 // The device identity block: home IDs, firmware revision and serial number.
 #pragma once
 
+#include "../base/record.h"
 #include "../transport/hid.h"
 
 #define MOUSE_PID 0x9969
@@ -19,3 +20,8 @@ unsigned char SetMySN(hid_device *DeviceHandle);
 int GetDefaultPID(int VendorID);
 void GenerateSreialNumber(unsigned char *SN);
 unsigned char ChkSNFlash(hid_device *DeviceHandle);
+
+// The serial filter of a recording (base/record.h): the serial number of every identity block
+// whose checksum holds, in a parameter write or in the answer to an identity-block read, becomes
+// "REDACTED" with the checksum made to fit, and the random draw for a new serial number draws it.
+void ReplaceSerials(RecordedBytes kind, unsigned char *data, size_t len);

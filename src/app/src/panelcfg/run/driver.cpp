@@ -13,10 +13,12 @@
 #include <nlohmann/json.hpp>
 
 #include "../base/log.h"
+#include "../base/record.h"
 #include "../base/runlock.h"
 #include "../base/state.h"
 #include "../base/stop.h"
 #include "../lists/registry.h"
+#include "../policy/identity.h"
 #include "../scan/devtable.h"
 #include "../scan/scan.h"
 #include "../support/safefile.h"
@@ -76,6 +78,9 @@ void PrintUsage() {
         "  --device SPEC handle that one device only (anywhere on the command line):\n"
         "                BUS:DEV as --list prints them, the kernel's name (1-1.4) or a\n"
         "                hidraw node; the list files keep every other panel\n"
+        "  --record FILE record every USB and hidraw call of the run, its pauses and its\n"
+        "                answers into FILE (anywhere on the command line; a new file only)\n"
+        "  --record-serials  keep the serial numbers in the recording\n"
         "  -h, --help    show this text and exit\n"
         "  --version     show the version and exit\n"
         "\n"
@@ -107,6 +112,11 @@ struct CommandLine {
   const char *spec; // null: every device
   bool twice;       // --device was given more than once
   bool missing;     // --device ends the command line
+  // --record FILE and --record-serials, taken off the same way
+  const char *record = nullptr;
+  bool recordTwice = false;
+  bool recordMissing = false;
+  bool recordSerials = false;
 };
 
 // Whether argv[i] is --device (its value next) or --device=SPEC (*spec set).
@@ -120,11 +130,39 @@ bool DeviceOption(const char *arg, const char **spec) {
   return false;
 }
 
+// Takes --record FILE, --record=FILE or --record-serials at argv[i] (and FILE after it) into
+// line; false when argv[i] is none of them.
+bool TakeRecordOption(int argc, char **argv, int &i, CommandLine &line) {
+  const char *file = nullptr;
+  if (strcmp(argv[i], "--record-serials") == 0) {
+    line.recordSerials = true;
+    return true;
+  }
+  if (strncmp(argv[i], "--record=", 9) == 0) {
+    file = argv[i] + 9;
+  } else if (strcmp(argv[i], "--record") == 0) {
+    if (i + 1 >= argc) {
+      line.recordMissing = true;
+      return true;
+    }
+    file = argv[++i];
+  } else {
+    return false;
+  }
+  line.recordTwice = line.recordTwice || line.record != nullptr;
+  line.record = file;
+  return true;
+}
+
 CommandLine WithoutDevice(int argc, char **argv, char **storage) {
   CommandLine line{1, storage, nullptr, false, false};
   storage[0] = argv[0];
   for (int i = 1; i < argc; i++) {
     const char *spec = nullptr;
+    if (argv[i] == nullptr)
+      break;
+    if (TakeRecordOption(argc, argv, i, line))
+      continue;
     if (!DeviceOption(argv[i], &spec)) {
       storage[line.argc++] = argv[i];
       continue;
@@ -439,9 +477,9 @@ void PrintJsonError(const char *command, const char *code, const char *text) {
   printf("%s\n", out.c_str());
 }
 
-int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *lockPath,
-                 bool rootNotice, const char *hotplugDir) {
-  KeepStandardStreamsOpen();
+namespace {
+int RunCommandLine(int fullArgc, char **fullArgv, const char *dir, const char *lockPath,
+                   bool rootNotice, const char *hotplugDir) {
   std::vector<char *> storage;
   const CommandLine line = Decoded(fullArgc, fullArgv, storage);
   const int argc = line.argc;
@@ -526,6 +564,7 @@ int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *loc
     return ended;
   return RunWithLock(argc, argv, lock);
 }
+} // namespace
 
 int RunWithLock(int argc, char **argv, int lock) {
   if (strcmp(argc > 1 ? argv[1] : "", "--recover") == 0) {
@@ -593,4 +632,42 @@ int RunWithLock(int argc, char **argv, int lock) {
   DebugMsg(1, "PCT Devices:%d\n", count);
   fflush(stdout);
   return count;
+}
+
+// --record FILE: the run as without it, every call at its boundary kept in FILE. --help,
+// --version and a command line that is not what it seems record nothing.
+int PanelcfgMain(int fullArgc, char **fullArgv, const char *dir, const char *lockPath,
+                 bool rootNotice, const char *hotplugDir) {
+  KeepStandardStreamsOpen();
+  std::vector<char *> storage;
+  const CommandLine line = Decoded(fullArgc, fullArgv, storage);
+  if (line.recordMissing)
+    return BadUsage(line.argc, line.argv, "bad-usage", "--record needs a file name");
+  if (line.recordTwice)
+    return BadUsage(line.argc, line.argv, "bad-usage", "--record is given more than once");
+  if (line.recordSerials && line.record == nullptr)
+    return BadUsage(line.argc, line.argv, "bad-usage", "--record-serials needs --record FILE");
+  const char *first = line.argc > 1 ? line.argv[1] : "";
+  if (line.record == nullptr || line.missing || line.twice || strcmp(first, "--help") == 0 ||
+      strcmp(first, "-h") == 0 || strcmp(first, "--version") == 0)
+    return RunCommandLine(fullArgc, fullArgv, dir, lockPath, rootNotice, hotplugDir);
+  // The command line as recorded: what a replay runs, without the recording's own options.
+  std::vector<const char *> recorded;
+  recorded.reserve(static_cast<size_t>(line.argc) + 2);
+  recorded.push_back(line.argv[0]);
+  if (line.spec != nullptr) {
+    recorded.push_back("--device");
+    recorded.push_back(line.spec);
+  }
+  for (int i = 1; i < line.argc; i++)
+    recorded.push_back(line.argv[i]);
+  const int err = StartRecording(line.record, static_cast<int>(recorded.size()), recorded.data(),
+                                 line.recordSerials ? nullptr : ReplaceSerials);
+  if (err != 0) {
+    char message[400];
+    snprintf(message, sizeof message, "--record %s: the recording cannot be created: %s",
+             Shown(line.record).text, SafeFileError(err));
+    return BadUsage(line.argc, line.argv, "bad-usage", message);
+  }
+  return FinishRecording(RunCommandLine(fullArgc, fullArgv, dir, lockPath, rootNotice, hotplugDir));
 }

@@ -11,9 +11,9 @@
 #include "../pct/cmdmode.h"
 #include "../policy/dispatch.h"
 #include "../resistive/resproto.h"
+#include "../transport/boundary.h"
 #include "../transport/hid.h"
 #include "../transport/hidraw.h"
-#include "../transport/hidraw_sys.h"
 #include "devtable.h"
 
 namespace {
@@ -74,7 +74,7 @@ void HandleResistive(hid_device *dev, int vid, int pid, const char *mstr, const 
 
 int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size) {
   memset(buf, 0, size);
-  int ret = usb_get_string_simple(hdlr, index, buf, size);
+  int ret = UsbGetString(hdlr, index, buf, size);
   buf[size - 1] = '\0';
   if (ret < 0)
     buf[0] = '\0';
@@ -82,9 +82,9 @@ int ReadString(usb_dev_handle *hdlr, int index, char *buf, size_t size) {
 }
 
 void Enumerate() {
-  usb_init();
-  usb_find_busses();
-  usb_find_devices();
+  UsbInit();
+  UsbFindBusses();
+  UsbFindDevices();
 }
 
 int ChkPCTString(usb_dev_handle *hdlr) {
@@ -147,18 +147,18 @@ SelectFailure SelectDevice(const char *spec) {
     if (busnum < 0 || devnum < 0)
       return SELECT_BAD_SPEC;
   } else if (strncmp(base, "hidraw", 6) == 0) {
-    if (hidraw_sys_node_device(spec, name, sizeof name) != 0 ||
-        hidraw_sys_device_numbers(name, &busnum, &devnum) != 0)
+    if (SysNodeDevice(spec, name, sizeof name) != 0 ||
+        SysDeviceNumbers(name, &busnum, &devnum) != 0)
       return SELECT_NO_DEVICE;
   } else if (spec[0] >= '0' && spec[0] <= '9' && strchr(spec, '/') == nullptr) {
     if (snprintf(name, sizeof name, "%s", spec) >= static_cast<int>(sizeof name) ||
-        hidraw_sys_device_numbers(name, &busnum, &devnum) != 0)
+        SysDeviceNumbers(name, &busnum, &devnum) != 0)
       return SELECT_NO_DEVICE;
   } else {
     return SELECT_BAD_SPEC;
   }
   Enumerate();
-  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+  for (struct usb_bus *bus = UsbGetBusses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
       if (NameNumber(bus->dirname) != busnum || NameNumber(devs->filename) != devnum)
         continue;
@@ -179,7 +179,7 @@ int FindMatchProduct() {
   UnvisitedCnt = 0;
   Enumerate();
   DebugMsg(3, "call usb_get_busses\n");
-  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+  for (struct usb_bus *bus = UsbGetBusses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
       if (!DeviceSelected(bus, devs))
         continue;
@@ -208,7 +208,7 @@ int FindMatchProduct() {
 
       char mstr[255] = {};
       char pstr[255] = {};
-      usb_dev_handle *hdlr = usb_open(devs);
+      usb_dev_handle *hdlr = UsbOpen(devs);
       if (hdlr == nullptr) {
         char what[64];
         snprintf(what, sizeof what, "Unable to open USB device %04x:%04x", vid, pid);
@@ -230,8 +230,8 @@ int FindMatchProduct() {
         SetControllerInHand(false);
       }
       free_hid_device(dev);
-      usb_release_interface(hdlr, alt->bInterfaceNumber);
-      usb_close(hdlr);
+      UsbReleaseInterface(hdlr, alt->bInterfaceNumber);
+      UsbClose(hdlr);
     }
   }
   return PCTDevCnt;
@@ -241,7 +241,7 @@ int RecoverControllers() {
   int reset = 0;
   UnvisitedCnt = 0;
   Enumerate();
-  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+  for (struct usb_bus *bus = UsbGetBusses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
       const int vid = devs->descriptor.idVendor;
       const int pid = devs->descriptor.idProduct;
@@ -255,7 +255,7 @@ int RecoverControllers() {
       const usb_interface_descriptor *alt = FirstAltSetting(devs);
       if (alt == nullptr)
         continue;
-      usb_dev_handle *hdlr = usb_open(devs);
+      usb_dev_handle *hdlr = UsbOpen(devs);
       if (hdlr == nullptr)
         continue;
       hid_device *dev = ClaimDriverless(devs, hdlr);
@@ -273,10 +273,10 @@ int RecoverControllers() {
                  bus->dirname, devs->filename, vid, pid,
                  matchflag == USBID_PCT ? "PCT" : "resistive");
         reset++;
-        usb_release_interface(hdlr, alt->bInterfaceNumber);
+        UsbReleaseInterface(hdlr, alt->bInterfaceNumber);
       }
       free_hid_device(dev);
-      usb_close(hdlr);
+      UsbClose(hdlr);
     }
   }
   return reset;

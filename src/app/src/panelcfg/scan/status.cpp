@@ -17,6 +17,7 @@
 #include "../policy/dispatch.h"
 #include "../policy/identity.h"
 #include "../resistive/resproto.h"
+#include "../transport/boundary.h"
 #include "../transport/hidraw.h"
 #include "devtable.h"
 #include "scan.h"
@@ -138,7 +139,7 @@ void ReadField(usb_dev_handle *hdlr, int index, StringField &field) {
 // handle, or null when it cannot be opened.
 usb_dev_handle *OpenAndName(struct usb_device *devs, DeviceFacts &facts) {
   errno = 0;
-  usb_dev_handle *hdlr = usb_open(devs);
+  usb_dev_handle *hdlr = UsbOpen(devs);
   if (hdlr == nullptr) {
     facts.openErr = errno;
     return nullptr;
@@ -354,7 +355,7 @@ void ReadController(struct usb_device *devs, ControllerStatus &s) {
     return;
   }
   errno = 0;
-  if (usb_get_driver_np(hdlr, alt->bInterfaceNumber, s.driver, sizeof s.driver) < 0) {
+  if (UsbGetDriver(hdlr, alt->bInterfaceNumber, s.driver, sizeof s.driver) < 0) {
     const int err = errno;
     s.driver[0] = '\0';
     if (err == ENODATA)
@@ -364,7 +365,7 @@ void ReadController(struct usb_device *devs, ControllerStatus &s) {
     else
       SetError(s, "read-failed", true, "its kernel driver cannot be named: %s",
                strerror(err != 0 ? err : EIO));
-    usb_close(hdlr);
+    UsbClose(hdlr);
     return;
   }
   s.driver[sizeof s.driver - 1] = '\0';
@@ -383,7 +384,7 @@ void ReadController(struct usb_device *devs, ControllerStatus &s) {
     OpenFailure(s, why, err);
   }
   CloseHidrawDevice(dev);
-  usb_close(hdlr);
+  UsbClose(hdlr);
 }
 
 const char *IdentityName(IdentityState state) {
@@ -503,7 +504,7 @@ void ListDevices(bool json) {
   Enumerate();
   Json doc = Document("list");
   int listed = 0;
-  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+  for (struct usb_bus *bus = UsbGetBusses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
       if (!DeviceSelected(bus, devs))
         continue;
@@ -511,7 +512,7 @@ void ListDevices(bool json) {
       if (f.family != USBID_NONE) {
         usb_dev_handle *hdlr = OpenAndName(devs, f);
         if (hdlr != nullptr)
-          usb_close(hdlr);
+          UsbClose(hdlr);
       }
       listed++;
       if (json)
@@ -534,7 +535,7 @@ int ReportStatus(bool json) {
   int unvisited = 0;
   // The protocol's own results and traces are no part of the report.
   SetLogMode(LOG_TRACES_ONLY);
-  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+  for (struct usb_bus *bus = UsbGetBusses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr; devs = devs->next) {
       if (!DeviceSelected(bus, devs))
         continue;
@@ -584,7 +585,7 @@ bool ReadSelectedController(ControllerReading *out, int site) {
   Enumerate();
   SetLogMode(LOG_TRACES_ONLY);
   bool found = false;
-  for (struct usb_bus *bus = usb_get_busses(); bus != nullptr && !found; bus = bus->next) {
+  for (struct usb_bus *bus = UsbGetBusses(); bus != nullptr && !found; bus = bus->next) {
     for (struct usb_device *devs = bus->devices; devs != nullptr && !found; devs = devs->next) {
       if (!OneDevice.active || !DeviceSelected(bus, devs))
         continue;

@@ -89,6 +89,23 @@ FILE *SafeOpenRead(const char *path, long maxBytes) {
   return f;
 }
 
+int SafeCreateFile(const char *path, const char *content, size_t len, mode_t mode) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+  if (fd < 0)
+    return -1;
+  int err = 0;
+  if (!WriteAll(fd, content, len))
+    err = errno;
+  if (close(fd) != 0 && err == 0)
+    err = errno;
+  if (err != 0) {
+    unlink(path);
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
 SafeReplaceStep SafeReplaceFile(const char *path, const char *content, size_t len, mode_t mode,
                                 bool keepModeOwner) {
   char tmp[4200];

@@ -26,6 +26,11 @@ int SafeOpen(const char *path, int flags, mode_t mode = 0);
 constexpr long kSafeReadMax = 65536;
 FILE *SafeOpenRead(const char *path, long maxBytes = kSafeReadMax);
 
+// Creates path with the len bytes of content, only when nothing is at the path (O_CREAT, O_EXCL,
+// O_NOFOLLOW, mode mode before the umask). Returns 0, or -1 with errno set (EEXIST: something is
+// at the path, left as it is); a file that cannot be written in full is removed again.
+int SafeCreateFile(const char *path, const char *content, size_t len, mode_t mode);
+
 // Which step of SafeReplaceFile failed.
 enum SafeReplaceStep { SAFE_REPLACED = 0, SAFE_CREATE, SAFE_WRITE, SAFE_RENAME };
 

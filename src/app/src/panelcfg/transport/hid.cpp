@@ -6,6 +6,7 @@
 
 #include "../base/log.h"
 #include "../base/stop.h"
+#include "boundary.h"
 #include "hidraw.h"
 
 namespace {
@@ -50,7 +51,7 @@ hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
   int ifnum = alt.bInterfaceNumber;
 
   char name[50] = {};
-  int ret = usb_get_driver_np(hdlr, ifnum, name, sizeof name);
+  int ret = UsbGetDriver(hdlr, ifnum, name, sizeof name);
   DebugMsg(3, "usb_get_driver_np ret:%d\n", ret);
   if (ret < 0) {
     const int err = errno;
@@ -63,24 +64,24 @@ hid_device *OpenHidDevice(struct usb_device *devs, usb_dev_handle *hdlr) {
   }
   name[sizeof name - 1] = '\0';
   DebugMsg(3, "usb_get_driver_np %s\n", name);
-  if (usb_detach_kernel_driver_np(hdlr, ifnum) < 0) {
+  if (UsbDetachDriver(hdlr, ifnum) < 0) {
     perror("Unable to detach kernel driver");
     return dev;
   }
   // From here on a failure leaves the controller without its kernel driver.
-  if (usb_set_configuration(hdlr, config.bConfigurationValue) < 0) {
+  if (UsbSetConfiguration(hdlr, config.bConfigurationValue) < 0) {
     perror("Unable to set device configuration");
     LeftWithoutDriverCnt++;
     return dev;
   }
-  if (usb_claim_interface(hdlr, ifnum) < 0) {
+  if (UsbClaimInterface(hdlr, ifnum) < 0) {
     perror("Unable to claim interface");
     LeftWithoutDriverCnt++;
     return dev;
   }
-  if (usb_set_altinterface(hdlr, alt.bAlternateSetting) < 0) {
+  if (UsbSetAltInterface(hdlr, alt.bAlternateSetting) < 0) {
     perror("Unable to set alternate interface");
-    usb_release_interface(hdlr, ifnum);
+    UsbReleaseInterface(hdlr, ifnum);
     LeftWithoutDriverCnt++;
     return dev;
   }
@@ -97,13 +98,13 @@ hid_device *ClaimDriverless(struct usb_device *devs, usb_dev_handle *hdlr) {
   const int ifnum = first->bInterfaceNumber;
   char name[50] = {};
   errno = 0;
-  if (usb_get_driver_np(hdlr, ifnum, name, sizeof name) >= 0)
+  if (UsbGetDriver(hdlr, ifnum, name, sizeof name) >= 0)
     return dev; // its driver is bound: nothing to recover
   if (errno != ENODATA) {
     perror("Unable to get device driver name");
     return dev;
   }
-  if (usb_claim_interface(hdlr, ifnum) < 0) {
+  if (UsbClaimInterface(hdlr, ifnum) < 0) {
     perror("Unable to claim interface");
     return dev;
   }
@@ -132,10 +133,10 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
     from++;
     length--;
   }
-  return usb_control_msg(dev->device_handle, kHidSetReportType, kHidSetReport,
-                         kHidFeatureReport | reportId, dev->interface,
-                         reinterpret_cast<char *>(const_cast<unsigned char *>(from)),
-                         static_cast<int>(length), kHidTimeoutMs);
+  return UsbControl(dev->device_handle, kHidSetReportType, kHidSetReport,
+                    kHidFeatureReport | reportId, dev->interface,
+                    reinterpret_cast<char *>(const_cast<unsigned char *>(from)),
+                    static_cast<int>(length), kHidTimeoutMs);
 }
 
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) {
@@ -151,9 +152,9 @@ int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length) 
     length--;
     skipped = 1;
   }
-  int res = usb_control_msg(
-      dev->device_handle, kHidGetReportType, kHidGetReport, kHidFeatureReport | reportId,
-      dev->interface, reinterpret_cast<char *>(into), static_cast<int>(length), kHidTimeoutMs);
+  int res = UsbControl(dev->device_handle, kHidGetReportType, kHidGetReport,
+                       kHidFeatureReport | reportId, dev->interface, reinterpret_cast<char *>(into),
+                       static_cast<int>(length), kHidTimeoutMs);
   if (res < 0)
     return -1;
   return res + skipped;

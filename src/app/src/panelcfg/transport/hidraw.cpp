@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "../base/log.h"
-#include "hidraw_sys.h"
+#include "boundary.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ bool UsbDeviceName(const struct usb_device *devs, char *name, size_t size) {
   const int devnum = NumberOf(devs->filename);
   if (busnum < 0 || devnum < 0)
     return false;
-  return hidraw_sys_device_name(busnum, devnum, name, size) == 0;
+  return SysDeviceName(busnum, devnum, name, size) == 0;
 }
 
 hid_device *OpenHidrawDevice(const struct usb_device *devs, HidrawFailure *why, int *err) {
@@ -45,14 +45,14 @@ hid_device *OpenHidrawDevice(const struct usb_device *devs, HidrawFailure *why, 
     return dev;
   }
   char node[128];
-  const int found = hidraw_sys_node(name, devs->config[0].bConfigurationValue,
-                                    first->bInterfaceNumber, node, sizeof node);
+  const int found = SysNode(name, devs->config[0].bConfigurationValue, first->bInterfaceNumber,
+                            node, sizeof node);
   if (found < 0) {
     *why = HIDRAW_NO_NODE;
     *err = -found;
     return dev;
   }
-  const int fd = hidraw_sys_open(node);
+  const int fd = SysOpen(node);
   DebugMsg(3, "hidraw node %s of %s opened: %d\n", node, name, fd);
   if (fd < 0) {
     *why = fd == -EACCES || fd == -EPERM ? HIDRAW_PERMISSION : HIDRAW_OPEN_FAILED;
@@ -67,7 +67,7 @@ hid_device *OpenHidrawDevice(const struct usb_device *devs, HidrawFailure *why, 
 
 void CloseHidrawDevice(hid_device *dev) {
   if (dev->hidraw >= 0)
-    hidraw_sys_close(dev->hidraw);
+    SysClose(dev->hidraw);
   free_hid_device(dev);
 }
 
@@ -78,7 +78,7 @@ int HidrawSendFeatureReport(const hid_device *dev, const unsigned char *data, si
     return -1;
   for (size_t i = 0; i < length; i++)
     report[i] = data[i];
-  const int res = hidraw_sys_feature(dev->hidraw, true, report, length);
+  const int res = SysFeature(dev->hidraw, true, report, length);
   if (res < 0) {
     errno = -res;
     return res;
@@ -88,7 +88,7 @@ int HidrawSendFeatureReport(const hid_device *dev, const unsigned char *data, si
 }
 
 int HidrawGetFeatureReport(const hid_device *dev, unsigned char *data, size_t length) {
-  const int res = hidraw_sys_feature(dev->hidraw, false, data, length);
+  const int res = SysFeature(dev->hidraw, false, data, length);
   if (res < 0) {
     errno = -res;
     return -1;

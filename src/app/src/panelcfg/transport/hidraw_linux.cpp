@@ -155,3 +155,21 @@ int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length) {
 }
 
 void hidraw_sys_close(int fd) { close(fd); }
+
+int hidraw_sys_describe(int busnum, int devnum, int config, int ifnum, char *port, size_t portSize,
+                        char *driver, size_t driverSize) {
+  if (driverSize > 0)
+    driver[0] = '\0';
+  const int found = hidraw_sys_device_name(busnum, devnum, port, portSize);
+  if (found != 0)
+    return found;
+  char link[512];
+  snprintf(link, sizeof link, "%s/%s:%d.%d/driver", kUsbDevices, port, config, ifnum);
+  char *real = realpath(link, nullptr);
+  if (real == nullptr)
+    return 0;
+  const char *base = strrchr(real, '/');
+  snprintf(driver, driverSize, "%s", base != nullptr ? base + 1 : real);
+  free(real);
+  return 0;
+}

@@ -30,3 +30,10 @@ int hidraw_sys_open(const char *node);
 int hidraw_sys_feature(int fd, bool set, unsigned char *data, size_t length);
 
 void hidraw_sys_close(int fd);
+
+// For a recording's description of the bus, read from sysfs alone (nothing is sent to the
+// device): the kernel's name of USB device busnum/devnum ("1-1.4") into port, and the name of the
+// kernel driver bound to interface ifnum of configuration config into driver ("" when none).
+// Returns 0, or -ENOENT when no such device is listed.
+int hidraw_sys_describe(int busnum, int devnum, int config, int ifnum, char *port, size_t portSize,
+                        char *driver, size_t driverSize);
