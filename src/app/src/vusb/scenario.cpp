@@ -428,15 +428,25 @@ struct AutoSave {
 };
 AutoSave autoSave;
 
+constexpr int kMergeWaitMs = 30000;
+constexpr int kMergePollMs = 5;
+
 // An exclusive lock on the shared state's merge lock for the time of one read or write of the
 // file, so that no process writes over what another wrote in between.
 class MergeLock {
 public:
+  // Waits for the lock at most kMergeWaitMs: a process stopped while it held it (SIGSTOP) must
+  // not hold every other one for ever.
   explicit MergeLock(const std::string &state)
       : fd_(open((state + ".merge").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {
     if (fd_ < 0)
       Fail(state + ".merge", strerror(errno));
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    for (int waited = 0; flock(fd_, LOCK_EX | LOCK_NB) != 0; waited += kMergePollMs) {
+      if (waited >= kMergeWaitMs) {
+        close(fd_);
+        Fail(state + ".merge", "held by another process for too long");
+      }
+      usleep(kMergePollMs * 1000);
     }
   }
   ~MergeLock() { close(fd_); }
@@ -734,14 +744,11 @@ namespace detail {
 void BeforeEnumeration() {
   if (!autoSave.shared)
     return;
-  std::string text;
-  {
-    MergeLock lock(autoSave.path);
-    std::ifstream probe(autoSave.path);
-    if (!probe)
-      return;
-    text = ReadFile(autoSave.path);
-  }
+  // No lock: the file is only ever replaced whole (a rename), so it reads old or new.
+  std::ifstream probe(autoSave.path);
+  if (!probe)
+    return;
+  const std::string text = ReadFile(autoSave.path);
   // The devices this process holds open are its own: what it does to them is their state.
   const json j = Parse(text, "state");
   json mine = json::object();
@@ -875,6 +882,9 @@ void ApplyStateText(const std::string &text) {
 
 void SaveStateFile(const std::string &path) {
   std::vector<Kept> now = Snapshot();
+  // A process that changed no controller has nothing of its own to write to a shared state.
+  if (autoSave.shared && path == autoSave.path && now == autoSave.written)
+    return;
   if (autoSave.shared && path == autoSave.path)
     WriteMerged(now);
   else

@@ -289,9 +289,9 @@ int AutoSaveWrites();
 
 // The bus shared with other processes through the state file path, as several programs share a
 // machine's USB bus: autosave as above, but a write replaces only the devices this process
-// changed since it last read or wrote them (under an exclusive lock on path.merge), and every
-// enumeration first reads the file again for the devices this process holds no handle of. The
-// file's state is read now.
+// changed since it last read or wrote them (under an exclusive lock on path.merge, waited for at
+// most 30 s), a process that changed none writes nothing, and every enumeration first reads the
+// file again for the devices this process holds no handle of. The file's state is read now.
 void SetSharedState(const std::string &path);
 
 // ---------------------------------------------------------------------------------------------
