@@ -1,7 +1,14 @@
 // vmbed-device: one controller of a virtual-bus scenario, served to the real Linux USB stack
-// through gadgetfs (on dummy_hcd in the bed's VM).
+// through gadgetfs, or through FunctionFS in a configfs gadget (on dummy_hcd in the bed's VM).
 //
-//   vmbed-device SCENARIO.json LOG [DEVICE-NAME]
+//   vmbed-device [--udc UDC] SCENARIO.json LOG [DEVICE-NAME]
+//
+// gadgetfs serves one device controller only (the first UDC, for the whole system). With --udc
+// the program builds a configfs gadget of its own on that UDC (dummy_hcd loaded with num=2 has
+// dummy_udc.0 and dummy_udc.1), its one function a FunctionFS instance, so that several
+// controllers are on the bus at once, one program each. The kernel's composite driver then
+// answers the device's standard requests (descriptors, strings, configuration) from what the
+// program wrote into configfs and FunctionFS; the HID requests still reach the model here.
 //
 // The program answers the standard requests itself (descriptors built from the model's device
 // record, configuration, interface) and hands every other request to the controller model of the
@@ -13,11 +20,14 @@
 //
 // Every request is logged, one line each, after its data stage: "std ..." for standard
 // requests, "hid " and the virtual bus's own text of a transfer for the others ("hid set 08 84
-// 09 /64"), so the log compares line by line with panelcfg-sim --trace. Lines starting with
+// 09 /64"), so the log compares line by line with panelcfg-sim --trace. With --udc dummy_udc.N
+// each line starts with "udcN ". Lines starting with
 // "RACE" mark a request that gadgetfs may have lost or mixed up (see README.md); a run with one
 // is inconclusive.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +65,12 @@ struct GadgetEvent {
 };
 static_assert(sizeof(GadgetEvent) == 12);
 constexpr uint32_t kEventConnect = 1, kEventDisconnect = 2, kEventSetup = 3;
+// FunctionFS's events (linux/usb/functionfs.h): the same 12 bytes, the type in the first of the
+// last four (the other three are zero), so the same record reads both.
+constexpr uint32_t kFfsSetup = 4; // after bind, unbind, enable, disable; before suspend, resume
+constexpr uint32_t kFfsDescriptorsV2 = 3, kFfsStrings = 2;
+constexpr uint32_t kFfsHasFs = 1, kFfsHasHs = 2;
+constexpr int kGadgetStrings = 3; // configfs's manufacturer, product and serial number: ids 1-3
 constexpr uint8_t kDirIn = 0x80;
 constexpr uint8_t kTypeMask = 0x60;
 constexpr uint8_t kXferInterrupt = 3;
@@ -69,11 +85,13 @@ volatile sig_atomic_t stopRequested = 0;
 void OnStop(int /*sig*/) { stopRequested = 1; }
 
 FILE *logFile = nullptr;
+std::string logPrefix; // "udcN " with --udc: several programs may share one log
 
 void Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
+  fputs(logPrefix.c_str(), logFile);
   vfprintf(logFile, fmt, ap);
   va_end(ap);
   fputc('\n', logFile);
@@ -166,6 +184,8 @@ Bytes DeviceDescriptor(const vusb::Device &d) {
 
 struct Gadget {
   vusb::Device *dev = nullptr;
+  std::string udc; // FunctionFS in a configfs gadget on this UDC; empty: gadgetfs
+  std::string gadgetDir, ffsDir;
   int ep0 = -1;
   int ep = -1;
   int seenResets = 0;
@@ -173,7 +193,161 @@ struct Gadget {
   bool unplugged = false; // left the bus for good (the scenario's unplugAtTransfer)
 };
 
+bool WriteFile(const std::string &path, const std::string &text, bool quiet = false) {
+  int fd = open(path.c_str(), O_WRONLY);
+  bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (!ok && !quiet)
+    Log("error write %s: %s", path.c_str(), strerror(errno));
+  if (fd >= 0)
+    close(fd);
+  return ok;
+}
+
+void Put32(Bytes &b, uint32_t v) {
+  for (int i = 0; i < 4; i++)
+    b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// The model's strings above the three of configfs's gadget: FunctionFS's string i gets the id
+// kGadgetStrings + i, so the model's string n is FunctionFS's n - kGadgetStrings. The interface
+// names the last one, for FunctionFS keeps (and numbers) only as many as its descriptors name.
+int FfsStringCount(const vusb::Device &d) {
+  int last = 0;
+  for (const auto &[index, text] : d.strings)
+    last = std::max(last, index - kGadgetStrings);
+  return last;
+}
+
+// FunctionFS's descriptors: the interface, its HID descriptor and the endpoint, at full and at
+// high speed.
+Bytes FfsDescriptors(const vusb::Device &d) {
+  Bytes descs;
+  for (bool highSpeed : {false, true}) {
+    Bytes iface = {USB_DT_INTERFACE_SIZE,
+                   USB_DT_INTERFACE,
+                   0,
+                   d.alternateSetting,
+                   1,
+                   d.interfaceClass,
+                   d.interfaceSubClass,
+                   d.interfaceProtocol,
+                   static_cast<uint8_t>(FfsStringCount(d))};
+    Append(descs, iface);
+    Append(descs, HidDescriptor());
+    Bytes ep = EndpointDescriptor(highSpeed);
+    ep[2] = 0x81; // FunctionFS's endpoint 1, IN (the UDC's own number replaces it)
+    Append(descs, ep);
+  }
+  Bytes out;
+  Put32(out, kFfsDescriptorsV2);
+  Put32(out, static_cast<uint32_t>(20 + descs.size()));
+  Put32(out, kFfsHasFs | kFfsHasHs);
+  Put32(out, 3); // descriptors at full speed
+  Put32(out, 3); // and at high speed
+  Append(out, descs);
+  return out;
+}
+
+Bytes FfsStrings(const vusb::Device &d) {
+  const int n = FfsStringCount(d);
+  Bytes texts = {0x09, 0x04}; // en-US
+  for (int i = 1; i <= n; i++) {
+    auto it = d.strings.find(i + kGadgetStrings);
+    if (it != d.strings.end())
+      Append(texts, it->second);
+    texts.push_back(0);
+  }
+  Bytes out;
+  Put32(out, kFfsStrings);
+  Put32(out, static_cast<uint32_t>(16 + (n > 0 ? texts.size() : 0)));
+  Put32(out, static_cast<uint32_t>(n));
+  Put32(out, n > 0 ? 1 : 0);
+  if (n > 0)
+    Append(out, texts);
+  return out;
+}
+
+std::string Hex4(unsigned v) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%04x", v);
+  return text;
+}
+
+// A string of the model as configfs takes it (a write of nothing fails: a lone newline is "").
+std::string ModelString(const vusb::Device &d, int index) {
+  auto it = d.strings.find(index);
+  return it == d.strings.end() ? std::string("\n") : it->second;
+}
+
+// The configfs gadget with its FunctionFS function, mounted, its descriptors and strings
+// written: ready to be bound to the UDC.
+bool FfsSetUp(Gadget &g) {
+  std::string name = "vmbed" + g.udc.substr(g.udc.find_last_of('.') + 1);
+  g.gadgetDir = "/sys/kernel/config/usb_gadget/" + name;
+  g.ffsDir = "/dev/ffs-" + name;
+  const std::string &gd = g.gadgetDir;
+  for (const std::string &dir :
+       {gd, gd + "/strings/0x409", gd + "/functions/ffs." + name, gd + "/configs/c.1", g.ffsDir})
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+      Log("error mkdir %s: %s", dir.c_str(), strerror(errno));
+      return false;
+    }
+  const vusb::Device &d = *g.dev;
+  if (!WriteFile(gd + "/bcdDevice", Hex4(d.bcdDevice)) ||
+      !WriteFile(gd + "/strings/0x409/manufacturer", ModelString(d, 1)) ||
+      !WriteFile(gd + "/strings/0x409/product", ModelString(d, 2)) ||
+      !WriteFile(gd + "/strings/0x409/serialnumber", ModelString(d, 3)) ||
+      !WriteFile(gd + "/configs/c.1/MaxPower", "100"))
+    return false;
+  const std::string link = gd + "/configs/c.1/ffs." + name;
+  if (symlink((gd + "/functions/ffs." + name).c_str(), link.c_str()) != 0 && errno != EEXIST) {
+    Log("error symlink %s: %s", link.c_str(), strerror(errno));
+    return false;
+  }
+  if (mount(name.c_str(), g.ffsDir.c_str(), "functionfs", 0, nullptr) != 0) {
+    Log("error mount functionfs %s: %s", g.ffsDir.c_str(), strerror(errno));
+    return false;
+  }
+  g.ep0 = open((g.ffsDir + "/ep0").c_str(), O_RDWR);
+  if (g.ep0 < 0) {
+    Log("error open %s/ep0: %s", g.ffsDir.c_str(), strerror(errno));
+    return false;
+  }
+  for (const Bytes &b : {FfsDescriptors(d), FfsStrings(d)})
+    if (write(g.ep0, b.data(), b.size()) != static_cast<ssize_t>(b.size())) {
+      Log("error FunctionFS descriptors: %s", strerror(errno));
+      return false;
+    }
+  return true;
+}
+
+// The controller on the bus: the gadget bound to its UDC under the model's IDs.
+bool FfsConnect(Gadget &g) {
+  if (!WriteFile(g.gadgetDir + "/idVendor", Hex4(g.dev->vid)) ||
+      !WriteFile(g.gadgetDir + "/idProduct", Hex4(g.dev->pid)) ||
+      !WriteFile(g.gadgetDir + "/UDC", g.udc))
+    return false;
+  Log("connect %04x:%04x", g.dev->vid, g.dev->pid);
+  return true;
+}
+
+void FfsTearDown(Gadget &g) {
+  WriteFile(g.gadgetDir + "/UDC", "\n", true);
+  if (g.ep0 >= 0)
+    close(g.ep0);
+  g.ep0 = -1;
+  umount(g.ffsDir.c_str());
+  const std::string name = g.ffsDir.substr(g.ffsDir.find('-') + 1);
+  unlink((g.gadgetDir + "/configs/c.1/ffs." + name).c_str());
+  for (const std::string &dir :
+       {g.gadgetDir + "/configs/c.1", g.gadgetDir + "/functions/ffs." + name,
+        g.gadgetDir + "/strings/0x409", g.gadgetDir, g.ffsDir})
+    rmdir(dir.c_str());
+}
+
 bool Open(Gadget &g) {
+  if (!g.udc.empty())
+    return FfsConnect(g);
   g.ep0 = open(kUdc, O_RDWR);
   if (g.ep0 < 0) {
     Log("error open %s: %s", kUdc, strerror(errno));
@@ -379,9 +553,13 @@ void LogState() {
 }
 
 void Reconnect(Gadget &g) {
-  CloseEndpoint(g);
-  close(g.ep0);
-  g.ep0 = -1;
+  if (g.udc.empty()) {
+    CloseEndpoint(g);
+    close(g.ep0);
+    g.ep0 = -1;
+  } else {
+    WriteFile(g.gadgetDir + "/UDC", "\n"); // unbound: off the bus
+  }
   Log("reset: disconnect");
   std::this_thread::sleep_for(std::chrono::milliseconds(kReconnectPauseMs));
   vusb::ReEnumerate(); // the controller comes back, under the IDs a USB-ID write gave it
@@ -400,8 +578,15 @@ std::string ReadAll(const char *path) {
 } // namespace
 
 int main(int argc, char **argv) {
+  Gadget g;
+  if (argc > 2 && strcmp(argv[1], "--udc") == 0) {
+    g.udc = argv[2];
+    logPrefix = "udc" + g.udc.substr(g.udc.find_last_of('.') + 1) + " ";
+    argc -= 2;
+    argv += 2;
+  }
   if (argc < 3) {
-    fprintf(stderr, "usage: vmbed-device SCENARIO.json LOG [DEVICE-NAME]\n");
+    fprintf(stderr, "usage: vmbed-device [--udc UDC] SCENARIO.json LOG [DEVICE-NAME]\n");
     return 2;
   }
   logFile = fopen(argv[2], "a");
@@ -409,7 +594,6 @@ int main(int argc, char **argv) {
     perror(argv[2]);
     return 2;
   }
-  Gadget g;
   try {
     vusb::LoadScenarioText(ReadAll(argv[1]));
   } catch (const std::exception &ex) {
@@ -432,8 +616,13 @@ int main(int argc, char **argv) {
   sa.sa_handler = OnStop;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  if (!g.udc.empty() && !FfsSetUp(g)) {
+    FfsTearDown(g);
+    return 1;
+  }
   if (!Open(g))
     return 1;
+  const bool ffs = !g.udc.empty();
 
   std::array<GadgetEvent, 8> events{};
   while (stopRequested == 0) {
@@ -451,7 +640,16 @@ int main(int argc, char **argv) {
     const size_t n = static_cast<size_t>(got) / sizeof(GadgetEvent);
     for (size_t i = 0; i < n && !g.reconnect && !g.unplugged; i++) {
       const GadgetEvent &ev = events[i];
-      switch (ev.type) {
+      const uint32_t type = ev.type & 0xFF;
+      if (ffs && type != kFfsSetup) {
+        // Bound to the UDC or not, configured or not; suspend and resume are left out, as
+        // gadgetfs's are.
+        static const std::array<const char *, 4> names = {"bind", "unbind", "enable", "disable"};
+        if (type < names.size())
+          Log("event %s", names[type]);
+        continue;
+      }
+      switch (ffs ? kEventSetup : type) {
       case kEventSetup: {
         const SetupPacket &s = ev.setup;
         bool nextQueued = false;
@@ -482,15 +680,21 @@ int main(int argc, char **argv) {
   if (g.unplugged) {
     // Off the bus until the bed stops the program.
     CloseEndpoint(g);
-    close(g.ep0);
-    g.ep0 = -1;
+    if (ffs) {
+      WriteFile(g.gadgetDir + "/UDC", "\n");
+    } else {
+      close(g.ep0);
+      g.ep0 = -1;
+    }
     while (stopRequested == 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   LogState();
   Log("stop");
   CloseEndpoint(g);
-  if (g.ep0 >= 0)
+  if (ffs)
+    FfsTearDown(g);
+  else if (g.ep0 >= 0)
     close(g.ep0);
   return 0;
 }

@@ -29,6 +29,7 @@ mount -t gadgetfs gadgetfs /dev/gadget
 # lost from one the controller model did not answer.
 mount -t debugfs debugfs /sys/kernel/debug
 cat /sys/kernel/debug/usb/usbmon/1u >/tmp/usbmon.log &
+usbmon_pid=$!
 mkdir -p /opt/.touch_panel
 
 # shellcheck source-path=SCRIPTDIR source=vm-lib.sh
@@ -154,6 +155,21 @@ plug_in_and_wait() { # N
   : >/tmp/err
 }
 
+# Waits (N seconds at most) until udev has handled every event and every unit vmbed-systemd
+# started has exited, then one second more for a start that should not come; stops starting
+# units.
+units_done() { # N
+  settle
+  i=0
+  while [ "$(grep -c '^start ' /tmp/journal.log)" -gt "$(grep -c '^exit ' /tmp/journal.log)" ] &&
+    [ "$i" -lt "$(($1 * 10))" ]; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  sleep 1
+  rm -f /run/vmbed-systemd
+}
+
 # Hotplug: with mouse mode recorded as the site's, a new controller is plugged in. The packaged
 # udev rule asks for the packaged unit on its hidraw node's add event, and vmbed-systemd starts
 # it as systemd would: the handler switches it; it comes back under 2575:9969, the rule asks
@@ -164,6 +180,25 @@ plug_in_and_wait 2
 finish hotplug 2575:9969 0
 sed "s/^/VMBED-JOURNAL hotplug /" /tmp/journal.log
 ls /run/panelcfg 2>/dev/null | sed "s/^/VMBED-RECORD hotplug /"
+
+# Ten plug events in one second on the configured controller: udev's add event of its hidraw
+# node (the packaged rule's only event), ten times one right after the other, faster than a
+# handler ends. They are asked of the kernel as udevadm trigger --action=add asks for one
+# (written to the node's uevent file), for udevadm itself takes longer than 0.1 s to start here.
+# vmbed-systemd starts the unit or merges the start into the one under way, as systemd does;
+# every handler must end (30 s at most) and find the controller as the site wants it.
+: >/tmp/journal.log
+: >/run/vmbed-systemd
+begin
+i=0
+while [ "$i" -lt 10 ]; do
+  echo add >/sys/class/hidraw/hidraw0/uevent
+  i=$((i + 1))
+done
+echo "VMBED-SPAN storm $(($(uptime_ms) - t0))"
+units_done 30
+finish storm 2575:9969 0
+sed "s/^/VMBED-JOURNAL storm /" /tmp/journal.log
 stop_device
 
 # Hotplug with a record folder that cannot be written (a read-only file system mounted there):
@@ -176,5 +211,96 @@ finish hotro 2575:8753 0
 sed "s/^/VMBED-JOURNAL hotro /" /tmp/journal.log
 umount /run/panelcfg
 stop_device
+
+# A new controller that refuses the switch: its identity block always reads back with a wrong
+# checksum, so every run fails its check and resets it. Two runs (try 1 and 2 of 2), then the
+# handler of its third appearance leaves it alone; nothing more (it is not reset again).
+# Waits for the three handlers.
+: >/tmp/journal.log
+: >/run/vmbed-systemd
+begin
+vmbed-device /vmbed/pct-refuse.json /tmp/device.log &
+device_pid=$!
+i=0
+while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt 3 ] && [ "$i" -lt 600 ]; do
+  sleep 0.1
+  i=$((i + 1))
+done
+units_done 10
+: >/tmp/out
+: >/tmp/err
+finish refuse 2575:8753 0
+sed "s/^/VMBED-JOURNAL refuse /" /tmp/journal.log
+for f in /run/panelcfg/*; do
+  if [ -f "$f" ]; then sed "s|^|VMBED-RECORD refuse ${f##*/} |" "$f"; fi
+done
+stop_device
+# Its plug-in ends here (the record would otherwise count the next controller on 1-1 within
+# 60 s as the same plug-in).
+rm -f /run/panelcfg/hotplug-*
+
+# Two controllers at once. gadgetfs serves one device controller for the whole system, so
+# dummy_hcd is loaded again with two (dummy_udc.0 on bus 1, dummy_udc.1 on bus 2) and each
+# controller is a configfs gadget with a FunctionFS function, served by its own vmbed-device
+# (--udc): both log into /tmp/device.log, their lines marked udc0 and udc1. usbmon's reader
+# holds bus 1 and is started again, on every bus.
+kill "$usbmon_pid"
+wait "$usbmon_pid" || true
+umount /dev/gadget
+rmmod gadgetfs
+rmmod dummy_hcd
+insmod /modules/dummy_hcd.ko num=2
+for m in configfs libcomposite usb_f_fs; do
+  insmod "/modules/$m.ko" || echo "VMBED-ERR pairboot insmod $m failed"
+done
+mount -t configfs configfs /sys/kernel/config
+cat /sys/kernel/debug/usb/usbmon/0u >>/tmp/usbmon.log &
+usbmon_buses='1|2'
+# Plugged in together, with mouse mode recorded as the site's: both handlers switch their
+# controller at the same time and find it as the site wants it when it comes back (two units
+# each). Waits (60 s at most) for the four.
+rm -f /opt/.touch_panel/*.conf /opt/.touch_panel/.*.conf /opt/.touch_panel/options.ini
+printf '[SETUP]\nPOSMODE=2\n' >/opt/.touch_panel/Util.conf
+: >/tmp/journal.log
+: >/run/vmbed-systemd
+begin
+vmbed-device --udc dummy_udc.0 /vmbed/pct-pair.json /tmp/device.log pct-current &
+pair_pid0=$!
+vmbed-device --udc dummy_udc.1 /vmbed/pct-pair.json /tmp/device.log pct-wide &
+pair_pid1=$!
+i=0
+while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt 4 ] && [ "$i" -lt 600 ]; do
+  sleep 0.1
+  i=$((i + 1))
+done
+units_done 10
+: >/tmp/out
+: >/tmp/err
+usbdev=/sys/bus/usb/devices/2-1 iface=/sys/bus/usb/devices/2-1:1.0
+wait_bound 2575:9969
+echo "VMBED-SYS pair2 $(controller)"
+usbdev=/sys/bus/usb/devices/1-1 iface=/sys/bus/usb/devices/1-1:1.0
+finish pair 2575:9969 0
+sed "s/^/VMBED-JOURNAL pair /" /tmp/journal.log
+for f in /run/panelcfg/*; do
+  if [ -e "$f" ]; then echo "VMBED-RECORD pair ${f##*/}"; fi
+done
+
+# A reboot's coldplug on the configured panels (udevadm trigger --action=add, every device):
+# each handler only reads its controller, which is as the site wants it.
+: >/tmp/journal.log
+: >/run/vmbed-systemd
+begin
+udevadm trigger --action=add
+units_done 30
+finish coldplug 2575:9969 0
+sed "s/^/VMBED-JOURNAL coldplug /" /tmp/journal.log
+usbdev=/sys/bus/usb/devices/2-1 iface=/sys/bus/usb/devices/2-1:1.0
+echo "VMBED-SYS coldplug2 $(controller)"
+for device_pid in "$pair_pid0" "$pair_pid1"; do
+  kill "$device_pid" || echo "VMBED-ERR pairend device program already gone"
+  wait "$device_pid" || echo "VMBED-ERR pairend device program status $?"
+done
+[ -z "$(ls /sys/kernel/config/usb_gadget)" ] || echo "VMBED-ERR pairend configfs gadgets left"
 
 echo "VMBED-END"

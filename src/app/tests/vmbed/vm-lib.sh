@@ -11,7 +11,8 @@ uptime_ms() {
   echo $((${up%.*} * 1000 + 1${up#*.}0 - 1000))
 }
 
-# The controller as the kernel sees it: "1-1 vid:pid driver hidrawN".
+# The controller as the kernel sees it: "1-1 vid:pid driver hidrawN" (usbdev and iface name
+# it: the first port of bus 1 unless set otherwise).
 controller() {
   [ -e "$usbdev/idProduct" ] || {
     echo "none"
@@ -20,7 +21,7 @@ controller() {
   drv=""
   if [ -e "$iface/driver" ]; then drv="$(basename "$(readlink "$iface/driver")")"; fi
   raw="$(ls "$iface"/*/hidraw 2>/dev/null | head -1 || true)"
-  echo "1-1 $(cat "$usbdev/idVendor"):$(cat "$usbdev/idProduct") $drv $raw"
+  echo "${usbdev##*/} $(cat "$usbdev/idVendor"):$(cat "$usbdev/idProduct") $drv $raw"
 }
 
 settle() {
@@ -31,7 +32,7 @@ settle() {
 wait_bound() {
   i=0
   while [ "$i" -lt 150 ]; do
-    case "$(controller)" in "1-1 $1 usbhid hidraw"*) break ;; esac
+    case "$(controller)" in "${usbdev##*/} $1 usbhid hidraw"*) break ;; esac
     sleep 0.1
     i=$((i + 1))
   done
@@ -71,12 +72,13 @@ begin() {
   devnum=$(cat "$usbdev/devnum" 2>/dev/null || echo 0)
   t0=$(uptime_ms)
 }
-# What the host saw in the phase, from usbmon: the SET_REPORTs to the controller (not to the
-# root hub) that completed without error, and every control request that the host gave up on
-# at its 5 s timeout (usbmon's -2 for a URB killed then).
+# What the host saw in the phase, from usbmon: the SET_REPORTs to the controllers (not to the
+# root hubs) of the buses in usbmon_buses (1 unless set otherwise) that completed without error,
+# and every control request that the host gave up on at its 5 s timeout (usbmon's -2 for a URB
+# killed then).
 host_side() { # name
-  sed -n "$((mon_from + 1)),\$p" /tmp/usbmon.log | awk -v phase="$1" '
-    $3 == "S" && $4 ~ /^C[io]:1:/ && $4 !~ /^C[io]:1:001:/ && $5 == "s" {
+  sed -n "$((mon_from + 1)),\$p" /tmp/usbmon.log | awk -v phase="$1" -v buses="^C[io]:(${usbmon_buses:-1}):" '
+    $3 == "S" && $4 ~ buses && $4 !~ /^C[io]:[0-9]+:001:/ && $5 == "s" {
       req[$1] = $6 " " $7 " " $8; sent[$1] = $2
     }
     $3 == "C" && ($1 in req) {
