@@ -24,6 +24,7 @@
 #include "lists/registry.h"
 #include "panelcfg_run.h"
 #include "run/driver.h"
+#include "run/hotplug.h"
 #include "scan/devtable.h"
 #include "scratch_dir.h"
 #include "vusb.h"
@@ -727,8 +728,12 @@ TEST_F(DriverTest, CommandsThatDidNotGetTheLock) {
       argv.push_back(a.data());
     argv.push_back(nullptr);
     int status = -1;
-    Output o =
-        Captured([&] { status = LockNotTaken(static_cast<int>(args.size()), argv.data(), c.why); });
+    // The hotplug handler takes its lock itself, and ends with its own line.
+    Output o = Captured([&] {
+      status = args[1] == "--hotplug"
+                   ? HotplugLockNotTaken(argv[2], c.why)
+                   : LockNotTaken(static_cast<int>(args.size()), argv.data(), c.why);
+    });
     EXPECT_EQ(c.status, status);
     EXPECT_EQ(c.out, o.out);
   }

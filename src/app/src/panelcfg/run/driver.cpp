@@ -440,9 +440,6 @@ int LockNotTaken(int fullArgc, char **fullArgv, RunLockResult why) {
   std::vector<char *> storage;
   const CommandLine line = Decoded(fullArgc, fullArgv, storage);
   const bool status = IsWord(line.argc, line.argv, 1, "--status");
-  if (IsWord(line.argc, line.argv, 1, "--hotplug") && line.argc == 3 &&
-      (why == RUNLOCK_TIMED_OUT || why == RUNLOCK_REFUSED || why == RUNLOCK_INTERRUPTED))
-    return HotplugLockNotTaken(line.argv[2], why);
   switch (why) {
   case RUNLOCK_HELD:
   case RUNLOCK_UNAVAILABLE:
