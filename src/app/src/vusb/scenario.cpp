@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -446,7 +447,8 @@ public:
         close(fd_);
         Fail(state + ".merge", "held by another process for too long");
       }
-      usleep(kMergePollMs * 1000);
+      const timespec poll = {0, kMergePollMs * 1000000L};
+      nanosleep(&poll, nullptr);
     }
   }
   ~MergeLock() { close(fd_); }
