@@ -135,7 +135,15 @@ make_sysroot() {
   rm -rf "$sysroot" "$out/debs"
   mkdir -p "$sysroot" "$out/debs"
   apt_for "$arch" "$out/apt"
-  apt-get "${apt_opts[@]}" -qq update
+  # A mirror in the middle of a sync can answer with index files of the wrong size for a
+  # moment: try again before giving up.
+  local try
+  for try in 1 2 3; do
+    apt-get "${apt_opts[@]}" -qq update && break
+    [ "$try" -lt 3 ] || exit 1
+    echo "cross-test.sh: $arch: apt-get update failed, trying again in 30 s" >&2
+    sleep 30
+  done
   mapfile -t pkgs < <(package_closure)
   echo "cross-test.sh: $arch: unpacking ${#pkgs[@]} packages: ${pkgs[*]}"
   (cd "$out/debs" && apt-get "${apt_opts[@]}" -qq download "${pkgs[@]/%/:$arch}")
