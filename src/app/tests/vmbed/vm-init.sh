@@ -135,6 +135,15 @@ session unplugboot pct-unplug.json 2575:8753 ""
 run unplug - --mouse
 stop_device
 
+# Waits (60 s at most) until N hotplug units have exited.
+units_exited() { # N
+  i=0
+  while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt "$1" ] && [ "$i" -lt 600 ]; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+}
+
 # Plugs a new current-generation controller in with vmbed-systemd standing in for systemd, and
 # waits (60 s at most) until N hotplug units have exited, and one second more for a start that
 # should not come.
@@ -144,11 +153,7 @@ plug_in_and_wait() { # N
   begin
   vmbed-device /vmbed/pct-current.json /tmp/device.log &
   device_pid=$!
-  i=0
-  while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt "$1" ] && [ "$i" -lt 600 ]; do
-    sleep 0.1
-    i=$((i + 1))
-  done
+  units_exited "$1"
   sleep 1
   rm -f /run/vmbed-systemd
   : >/tmp/out
@@ -221,11 +226,7 @@ stop_device
 begin
 vmbed-device /vmbed/pct-refuse.json /tmp/device.log &
 device_pid=$!
-i=0
-while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt 3 ] && [ "$i" -lt 600 ]; do
-  sleep 0.1
-  i=$((i + 1))
-done
+units_exited 3
 units_done 10
 : >/tmp/out
 : >/tmp/err
@@ -268,11 +269,7 @@ vmbed-device --udc dummy_udc.0 /vmbed/pct-pair.json /tmp/device.log pct-current 
 pair_pid0=$!
 vmbed-device --udc dummy_udc.1 /vmbed/pct-pair.json /tmp/device.log pct-wide &
 pair_pid1=$!
-i=0
-while [ "$(grep -c '^exit ' /tmp/journal.log)" -lt 4 ] && [ "$i" -lt 600 ]; do
-  sleep 0.1
-  i=$((i + 1))
-done
+units_exited 4
 units_done 10
 : >/tmp/out
 : >/tmp/err
