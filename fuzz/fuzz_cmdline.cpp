@@ -95,6 +95,21 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 namespace {
 
+// One whole run of the utility with args, from a fresh run state, in the scratch panel directory
+// (its hotplug records in their own); its exit status.
+int RunUtility(std::vector<std::string> &args) {
+  records->Empty();
+  InitRunState();
+  ClearRegistries();
+  cMyHidInfo = MYHIDINFO{};
+  std::vector<char *> argv;
+  for (std::string &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir->Path().c_str(), nullptr,
+                      false, records->Path().c_str());
+}
+
 // The input as a recording: replayed with its own command line (less any --record, which would
 // write where the input says) on the scratch directory.
 void Replay(const uint8_t *data, size_t size) {
@@ -114,16 +129,7 @@ void Replay(const uint8_t *data, size_t size) {
   dir->Empty();
   if (!vusb::ReplayOptions().empty())
     fuzz::WriteFile(dir->File("options.ini"), vusb::ReplayOptions());
-  records->Empty();
-  InitRunState();
-  ClearRegistries();
-  cMyHidInfo = MYHIDINFO{};
-  std::vector<char *> argv;
-  for (std::string &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir->Path().c_str(), nullptr, false,
-               records->Path().c_str());
+  RunUtility(args);
   const std::string end = vusb::ReplayEnd();
   if (!end.empty() && end.rfind("replay diverges at call ", 0) != 0)
     fuzz::Die("replay ended with \"%s\"", end.c_str());
@@ -150,7 +156,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       else
         a += input.ConsumeRandomLengthString(24);
     }
-    args.push_back(a.substr(0, strnlen(a.c_str(), a.size())));
+    a = a.substr(0, strnlen(a.c_str(), a.size()));
+    // Recording has targets of its own (the replays above); here it would write where the input
+    // says.
+    if (a.rfind("--record", 0) != 0)
+      args.push_back(a);
   }
 
   dir->Empty();
@@ -160,17 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const int legacy = vusb::AddPctLegacy();
   const int resistive = vusb::AddResistive();
   const int plain = vusb::AddPlain(0x0F0F, 0x0101);
-  InitRunState();
-  ClearRegistries();
-  cMyHidInfo = MYHIDINFO{};
-
-  std::vector<char *> argv;
-  for (std::string &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  records->Empty();
-  const int status = PanelcfgMain(static_cast<int>(args.size()), argv.data(), dir->Path().c_str(),
-                                  nullptr, false, records->Path().c_str());
+  const int status = RunUtility(args);
 
   // --device SPEC (or --device=SPEC) counts wherever it stands and is taken off before the words
   // are read; given twice, or with no device after it, nothing is touched and the status is 2.
